@@ -1,0 +1,97 @@
+// Helpers shared by the tests: running programs, HTTP on loopback, files.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace zvtest {
+
+// A build-tree path as the programs under test see it: a Unix path
+// (/work/...) becomes Z:\work\..., a Windows path stays as it is.
+std::string HostPath(const std::string& path);
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+// Folder of the running test program, without a trailing backslash.
+std::string ThisProgramFolder();
+
+struct RunResult {
+    DWORD exitCode = 0;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs `commandLine` with `workDir` as its working folder (empty: ours),
+// captures both streams and waits up to `timeoutMs`; a program still
+// running then is terminated and reported as timed out.
+RunResult RunProgram(const std::string& commandLine, const std::string& workDir = "",
+                     DWORD timeoutMs = 30000);
+
+// A program left running in the background; terminated when this ends.
+class BackgroundProgram {
+public:
+    BackgroundProgram() = default;
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    // Starts it with both streams captured to files in a temporary folder.
+    bool Start(const std::string& commandLine, const std::string& workDir = "");
+    bool IsRunning() const;
+    // Waits up to `timeoutMs` for it to end; true when it ended.
+    bool WaitForExit(DWORD timeoutMs);
+    DWORD ExitCode() const;
+    DWORD Pid() const { return pid_; }
+    void Terminate();
+    std::string Out() const;
+    std::string Err() const;
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+struct HttpReply {
+    int status = 0;  // 0: no reply
+    std::string headers;
+    std::string body;
+};
+
+// Sends `request` verbatim to 127.0.0.1:`port` and reads the whole reply.
+HttpReply HttpExchange(int port, const std::string& request, DWORD timeoutMs = 5000);
+HttpReply HttpGet(int port, const std::string& target);
+// Polls until the port answers a GET of "/" with any status, or the time is up.
+bool WaitForHttp(int port, DWORD timeoutMs);
+// True when something accepts TCP connections on 127.0.0.1:`port`.
+bool PortAccepts(int port);
+
+// A fresh folder under the temporary folder, removed with its content at the end.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& tag = "zvtest");
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+};
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+bool ReadFileBytes(const std::string& path, std::string& bytes);
+bool CopyFileTo(const std::string& from, const std::string& to);
+bool MakeFolders(const std::string& path);
+void RemoveTree(const std::string& path);
+
+// Process ids of every process whose image path equals `imagePath`, case ignored.
+std::vector<DWORD> FindProcessesByImage(const std::string& imagePath);
+void KillProcess(DWORD pid);
+
+}  // namespace zvtest
