@@ -26,5 +26,13 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
     ) 9>"$root/$name.lock"
 fi
 
+# Keep the prefix's wineserver alive between the many short test programs
+# (a cold start costs a second or more); it ends 30 s after the last one.
+# The session's system processes (services.exe and friends) are started
+# here with no terminal of ours: whichever program starts them lends them
+# its output streams, and ctest would wait for those to close.
+wineserver -p30 </dev/null >/dev/null 2>&1 || true
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
 [ "$#" -eq 0 ] && exit 0
 exec wine "$@"
