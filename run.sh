@@ -1,0 +1,83 @@
+#!/bin/sh
+# Runs the whole system under Wine: builds it, installs the programs at their
+# Windows paths in a Wine prefix of its own, installs and starts the service
+# with Dromlet, and keeps the web server running on http://127.0.0.1:1465/
+# until Ctrl-C; then uninstalls the service and ends the Wine session.
+set -eu
+cd "$(dirname "$0")"
+. ./scripts/prerequisites.sh
+ensure_prerequisites
+
+step() { printf '==> %s\n' "$*"; }
+fail() { printf 'run.sh: %s\n' "$*" >&2; exit 1; }
+
+step "Building"
+cmake --preset cross >/dev/null
+cmake --build --preset cross >/dev/null || { cmake --build --preset cross; fail "the build failed"; }
+
+export ZV_PREFIX=run
+wine_run=build/wine-run.sh
+prefix=$(pwd)/build/wine/run
+export WINEPREFIX=$prefix
+program_files="$prefix/drive_c/Program Files"
+log="$prefix/drive_c/ProgramData/Tovimar/ZorvaneService/service.log"
+port=1465
+
+if curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/"; then
+    fail "port $port is taken by another program; end it first"
+fi
+
+step "Making the Wine prefix $prefix"
+"$wine_run"
+
+step "Installing the programs under C:\\Program Files"
+cmake --install build --prefix "$program_files" >/dev/null
+
+keepalive_pid=""
+installed=0
+cleanup() {
+    trap - INT TERM EXIT
+    if [ "$installed" = 1 ]; then
+        step "Uninstalling the service"
+        "$wine_run" 'C:\Program Files\ZorvaneService\Dromlet.exe' uninstall ||
+            echo "run.sh: Dromlet uninstall failed (status $?)" >&2
+    fi
+    [ -n "$keepalive_pid" ] && kill "$keepalive_pid" 2>/dev/null
+    wineserver -k 2>/dev/null || true
+    step "Wine session ended"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Services live only while an ordinary program of the prefix runs.
+"$wine_run" build/bin/zv_keepalive.exe &
+keepalive_pid=$!
+
+step "Dromlet install"
+installed=1
+"$wine_run" 'C:\Program Files\ZorvaneService\Dromlet.exe' install ||
+    fail "Dromlet install failed (status $?); see the messages above and $log"
+
+step "Waiting for http://127.0.0.1:$port/"
+waited=0
+until curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/"; do
+    waited=$((waited + 1))
+    [ "$waited" -ge 90 ] && fail "no answer on port $port after 90 s; see $log"
+    sleep 1
+done
+
+state=$("$wine_run" sc query ZorvaneISSvc 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }')
+launched=$(tr -d '\r' <"$log" | grep "Launched '" | tail -1 | sed 's/.*(PID=\([0-9]*\)).*/\1/')
+cat <<INFO
+
+  The Zorvane Information Server is running.
+    service ZorvaneISSvc  ${state:-unknown}
+    launcher PID          ${launched:-unknown} (Windows process id)
+    browse                http://127.0.0.1:$port/
+    content root          $program_files/ZorvaneIs/
+    service log           $log
+
+  Try:  curl http://127.0.0.1:$port/        Press Ctrl-C to stop and uninstall.
+
+INFO
+while :; do sleep 1; done
