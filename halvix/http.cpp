@@ -1,1 +1,271 @@
-// placeholder, replaced by the static-file server
+// Request handling of the stand-in web server: from the bytes of a request
+// head to the decision what to send back.
+#include "http.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+bool IsTokenChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+bool IsToken(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (!IsTokenChar(c))
+            return false;
+    return true;
+}
+
+bool IsHeaderLine(const std::string& line)
+{
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || !IsToken(line.substr(0, colon)))
+        return false;
+    for (size_t i = colon + 1; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool PercentDecode(const std::string& text, std::string& decoded)
+{
+    decoded.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded += text[i];
+            continue;
+        }
+        const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+        if (low < 0)
+            return false;
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+// Windows opens a device for these names whatever the extension ("nul.txt")
+// and with blanks before it ("con .txt"); COM and LPT also take the
+// superscript digits of the ANSI code page.
+bool IsDeviceName(const std::string& segment)
+{
+    std::string base = segment.substr(0, segment.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices)
+        if (base == device)
+            return true;
+    if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0))
+        return false;
+    const unsigned char digit = static_cast<unsigned char>(base[3]);
+    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+// One decoded path segment that names a plain file or folder. A backslash
+// would be a separator and a colon a drive or a data stream; Windows drops
+// trailing dots and blanks, so ".", "..", "..." and "nul." all end here.
+bool IsSafeSegment(const std::string& segment)
+{
+    if (segment.empty())
+        return false;
+    for (char c : segment) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || std::strchr("\\:*?\"<>|", c) != nullptr)
+            return false;
+    }
+    if (segment.back() == '.' || segment.back() == ' ')
+        return false;
+    return !IsDeviceName(segment);
+}
+
+const char* ReasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    default:
+        return "Error";
+    }
+}
+
+}  // namespace
+
+HeadState FindRequestHead(const std::string& received, std::string& head)
+{
+    const size_t end = received.find("\r\n\r\n");
+    if (end != std::string::npos && end + 4 <= kMaxHeadBytes) {
+        head = received.substr(0, end);
+        return HeadState::Complete;
+    }
+    if (end != std::string::npos || received.size() >= kMaxHeadBytes)
+        return HeadState::TooLarge;
+    return HeadState::Incomplete;
+}
+
+bool ParseRequestHead(const std::string& head, Request& request)
+{
+    const size_t lineEnd = head.find("\r\n");
+    const std::string line = head.substr(0, lineEnd);
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos)
+        return false;
+    request.method = line.substr(0, first);
+    request.target = line.substr(first + 1, second - first - 1);
+    request.version = line.substr(second + 1);
+    if (!IsToken(request.method) || request.target.empty())
+        return false;
+    for (char c : request.target) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7F)  // bytes beyond ASCII come percent-encoded
+            return false;
+    }
+    if (request.version != "HTTP/1.1" && request.version != "HTTP/1.0")
+        return false;
+
+    size_t start = lineEnd;
+    while (start != std::string::npos) {
+        start += 2;
+        const size_t end = head.find("\r\n", start);
+        if (!IsHeaderLine(head.substr(start, end == std::string::npos ? end : end - start)))
+            return false;
+        start = end;
+    }
+    return true;
+}
+
+bool MapTargetToPath(const std::string& docRoot, const std::string& target, std::string& path)
+{
+    // Only the origin form ("/path?query"); the query is not part of the path.
+    if (target.empty() || target[0] != '/')
+        return false;
+    std::string decoded;
+    if (!PercentDecode(target.substr(0, target.find('?')), decoded))
+        return false;
+
+    // Decoded once: an encoded "/" separates like a plain one, and what the
+    // segments hold after decoding is what gets checked.
+    std::string relative;
+    size_t start = 1;
+    while (start < decoded.size()) {
+        const size_t slash = decoded.find('/', start);
+        const std::string segment = decoded.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (!IsSafeSegment(segment))
+            return false;
+        if (!relative.empty())
+            relative += '\\';
+        relative += segment;
+        start = slash == std::string::npos ? slash : slash + 1;
+    }
+    // A trailing "/" stays a trailing separator, so that "/file.txt/" does not
+    // name the file.
+    if (!relative.empty() && decoded.back() == '/')
+        relative += '\\';
+
+    path = docRoot;
+    if (!path.empty() && path.back() != '\\' && path.back() != '/')
+        path += '\\';
+    path += relative;
+    return true;
+}
+
+const char* ContentTypeFor(const std::string& path)
+{
+    const size_t dot = path.find_last_of("./\\");
+    if (dot == std::string::npos || path[dot] != '.')
+        return "application/octet-stream";
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    static const struct {
+        const char* extension;
+        const char* type;
+    } kTypes[] = {
+        {"html", "text/html"},       {"htm", "text/html"},       {"css", "text/css"},
+        {"js", "text/javascript"},   {"json", "application/json"}, {"txt", "text/plain"},
+        {"png", "image/png"},        {"jpg", "image/jpeg"},      {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},        {"svg", "image/svg+xml"},   {"ico", "image/x-icon"},
+    };
+    for (const auto& entry : kTypes)
+        if (extension == entry.extension)
+            return entry.type;
+    return "application/octet-stream";
+}
+
+ReplyPlan PlanReply(const std::string& docRoot, const std::string& head)
+{
+    ReplyPlan plan;
+    Request request;
+    if (!ParseRequestHead(head, request))
+        return plan;
+    if (request.method != "GET" && request.method != "HEAD") {
+        plan.status = 405;
+        return plan;
+    }
+    plan.withBody = request.method == "GET";
+    std::string path;
+    if (!MapTargetToPath(docRoot, request.target, path))
+        return plan;
+
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (path.back() != '\\' && path.back() != '/')
+            path += '\\';
+        path += "index.html";
+        attributes = GetFileAttributesA(path.c_str());
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        plan.status = 404;
+        return plan;
+    }
+    plan.status = 200;
+    plan.filePath = path;
+    return plan;
+}
+
+std::string BuildResponseHead(int status, const char* contentType, unsigned long long contentLength)
+{
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+    head += "Content-Type: ";
+    head += contentType;
+    head += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
+    if (status == 405)
+        head += "Allow: GET, HEAD\r\n";
+    head += "Connection: close\r\n\r\n";
+    return head;
+}
+
+std::string ErrorBody(int status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }

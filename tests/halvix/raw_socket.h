@@ -1,0 +1,27 @@
+// A bare TCP socket on loopback, for clients and port holders that do not
+// behave like a plain HTTP exchange.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+class RawSocket {
+public:
+    RawSocket();
+    ~RawSocket();
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+
+    bool Connect(int port);
+    // Binds every IPv4 interface at `port` and listens.
+    bool Listen(int port, bool reuseAddress);
+    bool Send(const std::string& bytes);
+    // Waits up to `timeoutMs` for the peer to close; what arrived meanwhile
+    // goes to `received`. True when the peer closed or reset the connection.
+    bool WaitForClose(DWORD timeoutMs, std::string& received);
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+};
