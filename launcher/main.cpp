@@ -1,6 +1,8 @@
 // zorvaneis: reads its configuration, starts the web server in halvix.dll and
 // keeps the process alive for as long as the server is to run.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 
@@ -14,6 +16,9 @@ constexpr char kLibraryName[] = "halvix.dll";
 
 int main(int argc, char** argv)
 {
+    // Messages end in a bare "\n", byte for byte, not in the text mode's CR LF.
+    _setmode(_fileno(stderr), _O_BINARY);
+
     // The loader has mapped the library already (the class is imported); the
     // load by name comes first anyway and takes a reference of our own.
     HMODULE library = LoadLibraryA(kLibraryName);
