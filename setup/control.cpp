@@ -1,0 +1,165 @@
+// Start, stop and removal of the service, and the clean-up of leftover launchers.
+#include "control.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+
+#include "options.h"
+#include "scoped_handle.h"
+
+OpenServiceFunction g_openService = OpenServiceA;
+
+namespace {
+
+constexpr DWORD kPollIntervalMs = 200;
+constexpr DWORD kLauncherExitWaitMs = 5000;
+constexpr DWORD kPathBufferSize = 1040;
+
+bool QueryState(SC_HANDLE service, DWORD& state)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
+        return false;
+    state = status.dwCurrentState;
+    return true;
+}
+
+// Polls until the service is in `wanted`; false when a query fails or more
+// than `limitMs` have passed since `startTick`.
+bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD startTick, DWORD limitMs)
+{
+    DWORD state = 0;
+    if (!QueryState(service, state))
+        return false;
+    for (;;) {
+        if (state == wanted)
+            return true;
+        if (GetTickCount() - startTick > limitMs)
+            return false;
+        Sleep(kPollIntervalMs);
+        if (!QueryState(service, state))
+            return false;
+    }
+}
+
+// Only a service that does not exist counts as not installed; any other
+// refusal is reported, so that a service left in place is never reported
+// as stopped or removed.
+enum class OpenResult { Opened, NotInstalled, Refused };
+
+OpenResult OpenInstalledService(SC_HANDLE manager, DWORD access, ScopedService& service)
+{
+    service.reset(g_openService(manager, kServiceName, access));
+    if (service)
+        return OpenResult::Opened;
+    if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return OpenResult::NotInstalled;
+    ReportLastError("OpenService: ");
+    return OpenResult::Refused;
+}
+
+bool ReadRecordedLauncherPath(char (&path)[kPathBufferSize])
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    ScopedKey scopedKey(key);
+    DWORD type = 0;
+    DWORD size = kPathBufferSize;
+    const LONG read = RegGetValueA(key, nullptr, "ServerExePath", RRF_RT_REG_SZ, &type, path, &size);
+    return read == ERROR_SUCCESS && type == REG_SZ;
+}
+
+}  // namespace
+
+bool StartServiceAndWait(const std::string& serviceName)
+{
+    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        ReportLastError("OpenSCManager: ");
+        return false;
+    }
+    ScopedService service(g_openService(manager.get(), serviceName.c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!service) {
+        ReportLastError("OpenService: ");
+        return false;
+    }
+    if (!StartServiceA(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+        ReportLastError("StartService: ");
+        return false;
+    }
+    return WaitForState(service.get(), SERVICE_RUNNING, GetTickCount(), kStartLimitMs);
+}
+
+bool StopServiceAndWait(DWORD limitMs)
+{
+    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        ReportLastError("OpenSCManager: ");
+        return false;
+    }
+    ScopedService service;
+    const OpenResult opened = OpenInstalledService(manager.get(), SERVICE_STOP | SERVICE_QUERY_STATUS, service);
+    if (opened != OpenResult::Opened)
+        return opened == OpenResult::NotInstalled;
+
+    const DWORD startTick = GetTickCount();
+    // A service that is not running refuses the request; the wait finds it stopped.
+    SERVICE_STATUS status = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    return WaitForState(service.get(), SERVICE_STOPPED, startTick, limitMs);
+}
+
+int UninstallService()
+{
+    StopServiceAndWait(kUninstallStopLimitMs);
+
+    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        ReportLastError("OpenSCManager: ");
+        return 1;
+    }
+    ScopedService service;
+    const OpenResult opened = OpenInstalledService(manager.get(), DELETE, service);
+    if (opened == OpenResult::Refused)
+        return 1;
+    // A service that still runs is only marked for deletion; the manager
+    // removes it once it stops.
+    if (opened == OpenResult::Opened && !DeleteService(service.get())) {
+        ReportLastError("DeleteService: ");
+        return 1;
+    }
+    service.reset();
+    manager.reset();
+
+    char launcherPath[kPathBufferSize];
+    if (ReadRecordedLauncherPath(launcherPath))
+        TerminateLauncherProcesses(launcherPath);
+    return 0;
+}
+
+void TerminateLauncherProcesses(const char* path)
+{
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        ScopedHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                         entry.th32ProcessID));
+        if (!process)
+            continue;
+        char image[kPathBufferSize];
+        DWORD size = kPathBufferSize;
+        if (!QueryFullProcessImageNameA(process.get(), 0, image, &size))
+            continue;
+        if (_stricmp(image, path) == 0) {
+            TerminateProcess(process.get(), 0);
+            WaitForSingleObject(process.get(), kLauncherExitWaitMs);
+        }
+    }
+}

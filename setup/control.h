@@ -1,0 +1,22 @@
+// Starting, stopping and removing the installed service.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+constexpr DWORD kStartLimitMs = 30000;
+constexpr DWORD kStopVerbLimitMs = 30000;
+constexpr DWORD kUninstallStopLimitMs = 20000;
+
+// The call that opens a service for start, stop and removal; a test puts
+// another function here to provoke refusals that it cannot cause otherwise.
+using OpenServiceFunction = SC_HANDLE(WINAPI*)(SC_HANDLE manager, LPCSTR name, DWORD access);
+extern OpenServiceFunction g_openService;
+
+bool StartServiceAndWait(const std::string& serviceName);
+// True when the service has stopped or is not installed.
+bool StopServiceAndWait(DWORD limitMs);
+// The exit status: 0 when the service is deleted or absent, else 1.
+int UninstallService();
+void TerminateLauncherProcesses(const char* path);

@@ -1,0 +1,132 @@
+// Writes the registry record and creates or reconfigures the watchdog service.
+#include "install.h"
+
+#include <cstring>
+
+#include "scoped_handle.h"
+
+namespace {
+
+constexpr char kDescription[] = "Installed by Dromlet";
+constexpr DWORD kFailureResetSeconds = 86400;
+constexpr DWORD kRestartDelayMs = 5000;
+
+}  // namespace
+
+void BuildServiceExtraConfig(ServiceExtraConfig& config)
+{
+    std::memset(&config, 0, sizeof config);
+    std::strcpy(config.description, kDescription);
+    config.descriptionInfo.lpDescription = config.description;
+    config.delayedStart.fDelayedAutostart = TRUE;
+    for (SC_ACTION& action : config.actions) {
+        action.Type = SC_ACTION_RESTART;
+        action.Delay = kRestartDelayMs;
+    }
+    config.failureActions.dwResetPeriod = kFailureResetSeconds;
+    config.failureActions.lpRebootMsg = nullptr;
+    config.failureActions.lpCommand = nullptr;
+    config.failureActions.cActions = 3;
+    config.failureActions.lpsaActions = config.actions;
+}
+
+void StripEnclosingQuotes(std::string& text)
+{
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+        text = text.substr(1, text.size() - 2);
+}
+
+bool WriteRegistryString(const char* valueName, const std::string& value)
+{
+    HKEY key = nullptr;
+    const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
+                                         KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (created != ERROR_SUCCESS) {
+        WriteError("RegCreateKeyEx: " + std::to_string(created) + "\n");
+        return false;
+    }
+    ScopedKey scopedKey(key);
+    const LONG set = RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                    static_cast<DWORD>(value.size() + 1));
+    scopedKey.reset();
+    if (set != ERROR_SUCCESS) {
+        WriteError("RegSetValueEx: " + std::to_string(set) + "\n");
+        return false;
+    }
+    return true;
+}
+
+std::string QuoteArgument(const std::string& text)
+{
+    if (text.empty())
+        return "\"\"";
+    if (text.find_first_of(" \"") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string BuildServiceCommandLine(const std::string& serviceExePath, const std::string& contentRoot)
+{
+    return QuoteArgument(serviceExePath) + " --root " + QuoteArgument(contentRoot);
+}
+
+bool CreateOrUpdateService(const std::string& serviceName, const std::string& displayName,
+                           const std::string& commandLine)
+{
+    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        ReportLastError("OpenSCManager: ");
+        return false;
+    }
+    ScopedService service(OpenServiceA(manager.get(), serviceName.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS));
+    if (!service) {
+        // Whatever kept it from opening, creating it either succeeds or
+        // reports why it cannot.
+        service.reset(CreateServiceA(manager.get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        if (!service) {
+            ReportLastError("CreateService: ");
+            return false;
+        }
+    } else if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     displayName.c_str())) {
+        ReportLastError("ChangeServiceConfig: ");
+        return false;
+    }
+
+    ServiceExtraConfig extra;
+    BuildServiceExtraConfig(extra);
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &extra.descriptionInfo);
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &extra.delayedStart);
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &extra.failureActions);
+    return true;
+}
+
+bool InstallService(SetupOptions& options)
+{
+    StripEnclosingQuotes(options.contentRoot);
+    StripEnclosingQuotes(options.serviceExePath);
+    StripEnclosingQuotes(options.serverExePath);
+
+    if (GetFileAttributesA(options.serviceExePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        WriteError("install: service exe not found: " + options.serviceExePath + "\n");
+        return false;
+    }
+    if (!options.contentRoot.empty() && options.contentRoot.back() != '\\' && options.contentRoot.back() != '/')
+        options.contentRoot += '\\';
+
+    if (!WriteRegistryString("ServerExePath", options.serverExePath))
+        return false;
+    if (!WriteRegistryString("ContentRoot", options.contentRoot))
+        return false;
+    return CreateOrUpdateService(options.serviceName, options.displayName,
+                                 BuildServiceCommandLine(options.serviceExePath, options.contentRoot));
+}

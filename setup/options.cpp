@@ -1,0 +1,120 @@
+// Built-in settings, the command line words and the error lines of the setup tool.
+#include "options.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char kUsageText[] =
+    "Dromlet (ANSI)\n"
+    "  install  \"<CONTENT_ROOT>\"  \"<SERVICE_EXE_FULL_PATH>\"  [--name <SvcName>] [--display <DisplayName>] "
+    "[--start]\n"
+    "  start\n"
+    "  stop\n"
+    "  uninstall\n";
+
+void WriteStream(FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+// A word that starts with a hyphen is never taken for a path.
+bool IsOption(const char* word) { return word[0] == '-'; }
+
+}  // namespace
+
+void FillBuiltInSettings(SetupOptions& options)
+{
+    options.contentRoot = "C:\\Program Files\\zorvaneis\\";
+    options.serviceExePath = "C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe";
+    options.serverExePath = "C:\\Program Files\\ZorvaneIs\\zorvaneis.exe";
+    options.serviceName = kServiceName;
+    options.displayName = "Tovimar Zorvane Information Server";
+    options.startAfterInstall = true;
+}
+
+SetupVerb FindVerb(const char* word)
+{
+    const struct {
+        const char* name;
+        SetupVerb verb;
+    } verbs[] = {
+        {"install", SetupVerb::Install},
+        {"start", SetupVerb::Start},
+        {"stop", SetupVerb::Stop},
+        {"uninstall", SetupVerb::Uninstall},
+    };
+    for (const auto& v : verbs) {
+        if (_stricmp(word, v.name) == 0)
+            return v.verb;
+    }
+    return SetupVerb::None;
+}
+
+bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::string& problem)
+{
+    int positional = 0;
+    for (int i = 0; i < count; ++i) {
+        const char* word = words[i];
+        if (!IsOption(word)) {
+            if (positional == 0)
+                options.contentRoot = word;
+            else if (positional == 1)
+                options.serviceExePath = word;
+            else {
+                problem = std::string("install: unexpected argument: ") + word;
+                return false;
+            }
+            ++positional;
+            continue;
+        }
+        if (_stricmp(word, "--start") == 0) {
+            options.startAfterInstall = true;
+            continue;
+        }
+        if (_stricmp(word, "--name") != 0 && _stricmp(word, "--display") != 0) {
+            problem = std::string("install: unknown option: ") + word;
+            return false;
+        }
+        if (i + 1 == count || IsOption(words[i + 1])) {
+            problem = std::string("install: missing value after ") + word;
+            return false;
+        }
+        const char* value = words[++i];
+        if (_stricmp(word, "--display") == 0) {
+            options.displayName = value;
+        } else if (_stricmp(value, kServiceName) != 0) {
+            // start, stop, uninstall and the watchdog itself address this
+            // name only: a service of another name could never be removed.
+            problem = std::string("install: the service name must be ") + kServiceName + ", not " + value;
+            return false;
+        }
+    }
+    return true;
+}
+
+void WriteUsage() { WriteStream(stdout, kUsageText); }
+
+void WriteError(const std::string& text) { WriteStream(stderr, text); }
+
+std::string ErrorLine(const char* prefix, DWORD code)
+{
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+        0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string line = prefix;
+    if (length != 0)
+        line.append(buffer, length);
+    if (buffer != nullptr)
+        LocalFree(buffer);
+    return line + "\n";
+}
+
+void ReportLastError(const char* prefix)
+{
+    const DWORD code = GetLastError();
+    WriteError(ErrorLine(prefix, code));
+}

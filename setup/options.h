@@ -1,0 +1,42 @@
+// Settings of one run of the setup tool, its command line words and the
+// error lines that every failed service-manager call writes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+constexpr char kServiceName[] = "ZorvaneISSvc";
+// The registry record under HKEY_LOCAL_MACHINE, always in the 64-bit view.
+constexpr char kRecordKey[] = "SOFTWARE\\ZorvaneIS";
+
+struct SetupOptions {
+    std::string verb;
+    std::string contentRoot;
+    std::string serviceExePath;
+    std::string serverExePath;
+    std::string serviceName;
+    std::string displayName;
+    bool startAfterInstall = false;
+};
+
+enum class SetupVerb { None, Install, Start, Stop, Uninstall };
+
+// Fills every field but `verb` with the built-in settings.
+void FillBuiltInSettings(SetupOptions& options);
+
+// The verb that `word` names, letter case ignored; None for any other word.
+SetupVerb FindVerb(const char* word);
+
+// Reads the words after "install" into `options` (already holding the
+// built-in settings). On false `problem` holds a one-line description.
+bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::string& problem);
+
+// Standard output carries the usage text and nothing else.
+void WriteUsage();
+void WriteError(const std::string& text);
+
+// "prefix", the system's text for `code` as the system gives it, and "\n".
+std::string ErrorLine(const char* prefix, DWORD code);
+// Writes ErrorLine for the calling thread's last error to standard error.
+void ReportLastError(const char* prefix);

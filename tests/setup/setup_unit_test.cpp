@@ -1,0 +1,224 @@
+// The setup tool's pure parts: settings, command line words, quoting, the
+// extra service records and the error line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install.h"
+#include "options.h"
+#include "testsupport.h"
+
+namespace {
+
+TEST(SetupSettings, BuiltInValues)
+{
+    SetupOptions options;
+    FillBuiltInSettings(options);
+    EXPECT_EQ("", options.verb);
+    EXPECT_EQ("C:\\Program Files\\zorvaneis\\", options.contentRoot);
+    EXPECT_EQ("C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe", options.serviceExePath);
+    EXPECT_EQ("C:\\Program Files\\ZorvaneIs\\zorvaneis.exe", options.serverExePath);
+    EXPECT_EQ("ZorvaneISSvc", options.serviceName);
+    EXPECT_EQ("Tovimar Zorvane Information Server", options.displayName);
+    EXPECT_TRUE(options.startAfterInstall);
+}
+
+TEST(SetupCommandLine, VerbsAreWholeWordsInAnyCase)
+{
+    const struct {
+        const char* word;
+        SetupVerb verb;
+    } cases[] = {
+        {"install", SetupVerb::Install}, {"Install", SetupVerb::Install}, {"INSTALL", SetupVerb::Install},
+        {"start", SetupVerb::Start},     {"sTaRt", SetupVerb::Start},     {"stop", SetupVerb::Stop},
+        {"STOP", SetupVerb::Stop},       {"uninstall", SetupVerb::Uninstall}, {"UnInstall", SetupVerb::Uninstall},
+        {"", SetupVerb::None},           {"inst", SetupVerb::None},       {"installs", SetupVerb::None},
+        {"st", SetupVerb::None},         {"stopp", SetupVerb::None},      {"uninstal", SetupVerb::None},
+        {" stop", SetupVerb::None},      {"remove", SetupVerb::None},     {"--start", SetupVerb::None},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.verb, FindVerb(c.word)) << '"' << c.word << '"';
+}
+
+struct ParseResult {
+    bool ok;
+    SetupOptions options;
+    std::string problem;
+};
+
+ParseResult ParseInstall(std::vector<std::string> words)
+{
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    ParseResult result;
+    FillBuiltInSettings(result.options);
+    result.ok = ParseInstallArguments(static_cast<int>(argv.size()), argv.data(), result.options, result.problem);
+    return result;
+}
+
+TEST(SetupCommandLine, InstallWordsReplaceBuiltInSettings)
+{
+    SetupOptions builtIn;
+    FillBuiltInSettings(builtIn);
+    const struct {
+        std::vector<std::string> words;
+        std::string contentRoot;
+        std::string serviceExePath;
+        std::string displayName;
+    } cases[] = {
+        {{}, builtIn.contentRoot, builtIn.serviceExePath, builtIn.displayName},
+        {{"D:\\web"}, "D:\\web", builtIn.serviceExePath, builtIn.displayName},
+        {{"\"D:\\web\"", "D:\\svc.exe"}, "\"D:\\web\"", "D:\\svc.exe", builtIn.displayName},
+        {{"", "D:\\svc.exe"}, "", "D:\\svc.exe", builtIn.displayName},
+        {{"--display", "Other Name", "D:\\web"}, "D:\\web", builtIn.serviceExePath, "Other Name"},
+        {{"D:\\web", "--START", "D:\\svc.exe", "--Display", ""}, "D:\\web", "D:\\svc.exe", ""},
+        {{"--name", "ZorvaneISSvc", "--start"}, builtIn.contentRoot, builtIn.serviceExePath, builtIn.displayName},
+        {{"--name", "zorvaneissvc", "D:\\web"}, "D:\\web", builtIn.serviceExePath, builtIn.displayName},
+    };
+    for (const auto& c : cases) {
+        const ParseResult r = ParseInstall(c.words);
+        const std::string label = ::testing::PrintToString(c.words);
+        ASSERT_TRUE(r.ok) << label << ": " << r.problem;
+        EXPECT_EQ(c.contentRoot, r.options.contentRoot) << label;
+        EXPECT_EQ(c.serviceExePath, r.options.serviceExePath) << label;
+        EXPECT_EQ(c.displayName, r.options.displayName) << label;
+        EXPECT_EQ(builtIn.serverExePath, r.options.serverExePath) << label;
+        EXPECT_EQ("ZorvaneISSvc", r.options.serviceName) << label;
+        EXPECT_TRUE(r.options.startAfterInstall) << label;
+    }
+}
+
+TEST(SetupCommandLine, BadInstallWordsAreNamed)
+{
+    const struct {
+        std::vector<std::string> words;
+        std::string problem;
+    } cases[] = {
+        {{"--bogus"}, "install: unknown option: --bogus"},
+        {{"-x", "D:\\web"}, "install: unknown option: -x"},
+        {{"D:\\web", "D:\\svc.exe", "extra"}, "install: unexpected argument: extra"},
+        {{"--display"}, "install: missing value after --display"},
+        {{"--display", "--start"}, "install: missing value after --display"},
+        {{"--name"}, "install: missing value after --name"},
+        {{"--name", "OtherSvc"}, "install: the service name must be ZorvaneISSvc, not OtherSvc"},
+        {{"--name", "ZorvaneISSvc2"}, "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2"},
+    };
+    for (const auto& c : cases) {
+        const ParseResult r = ParseInstall(c.words);
+        EXPECT_FALSE(r.ok) << ::testing::PrintToString(c.words);
+        EXPECT_EQ(c.problem, r.problem);
+    }
+}
+
+TEST(SetupInstall, QuoteArgument)
+{
+    const struct {
+        const char* text;
+        const char* quoted;
+    } cases[] = {
+        {"", "\"\""},
+        {"C:\\svc\\zorvaneissvc.exe", "C:\\svc\\zorvaneissvc.exe"},
+        {"C:\\web\\", "C:\\web\\"},
+        {"a\tb", "a\tb"},
+        {" ", "\" \""},
+        {"C:\\Program Files\\zorvaneis\\", "\"C:\\Program Files\\zorvaneis\\\""},
+        {"C:\\a\"b", "\"C:\\a\\\"b\""},
+        {"\"", "\"\\\"\""},
+        {"\"quoted\"", "\"\\\"quoted\\\"\""},
+        {"a\\\\ b", "\"a\\\\ b\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.quoted, QuoteArgument(c.text)) << '[' << c.text << ']';
+}
+
+TEST(SetupInstall, StripEnclosingQuotes)
+{
+    const struct {
+        const char* text;
+        const char* stripped;
+    } cases[] = {
+        {"", ""},
+        {"\"", "\""},
+        {"\"\"", ""},
+        {"\" \"", " "},
+        {"\"C:\\Program Files\\zorvaneis\\\"", "C:\\Program Files\\zorvaneis\\"},
+        {"\"\"C:\\x\"\"", "\"C:\\x\""},
+        {"\"C:\\a\"b\"", "C:\\a\"b"},
+        {"\"C:\\x", "\"C:\\x"},
+        {"C:\\x\"", "C:\\x\""},
+        {"C:\\x", "C:\\x"},
+        {"  \"C:\\x\"  ", "  \"C:\\x\"  "},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.text;
+        StripEnclosingQuotes(text);
+        EXPECT_EQ(c.stripped, text) << '[' << c.text << ']';
+    }
+}
+
+TEST(SetupInstall, ServiceCommandLine)
+{
+    EXPECT_EQ("\"C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe\" --root \"C:\\Program Files\\zorvaneis\\\"",
+              BuildServiceCommandLine("C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe",
+                                      "C:\\Program Files\\zorvaneis\\"));
+    EXPECT_EQ("C:\\svc.exe --root \"\"", BuildServiceCommandLine("C:\\svc.exe", ""));
+    EXPECT_EQ("\"\" --root C:\\web/", BuildServiceCommandLine("", "C:\\web/"));
+}
+
+TEST(SetupInstall, ExtraServiceRecords)
+{
+    ServiceExtraConfig config;
+    BuildServiceExtraConfig(config);
+    ASSERT_NE(nullptr, config.descriptionInfo.lpDescription);
+    EXPECT_STREQ("Installed by Dromlet", config.descriptionInfo.lpDescription);
+    EXPECT_EQ(TRUE, config.delayedStart.fDelayedAutostart);
+
+    const SERVICE_FAILURE_ACTIONSA& failure = config.failureActions;
+    EXPECT_EQ(86400u, failure.dwResetPeriod);
+    EXPECT_EQ(nullptr, failure.lpRebootMsg);
+    EXPECT_EQ(nullptr, failure.lpCommand);
+    ASSERT_EQ(3u, failure.cActions);
+    ASSERT_EQ(config.actions, failure.lpsaActions);
+    for (DWORD i = 0; i < failure.cActions; ++i) {
+        EXPECT_EQ(SC_ACTION_RESTART, failure.lpsaActions[i].Type) << i;
+        EXPECT_EQ(5000u, failure.lpsaActions[i].Delay) << i;
+    }
+}
+
+TEST(SetupErrorLine, SystemTextUntrimmedThenLineFeed)
+{
+    const std::string line = ErrorLine("OpenSCManager: ", ERROR_ACCESS_DENIED);
+    ASSERT_GT(line.size(), std::string("OpenSCManager: \r\n\n").size());
+    EXPECT_EQ(0u, line.find("OpenSCManager: "));
+    EXPECT_EQ("\r\n\n", line.substr(line.size() - 3));
+    EXPECT_EQ(line.size() - 2, line.find('\n'));  // no line break inside the system's text
+    EXPECT_EQ(std::string::npos, line.find('5'));  // the code itself is not written
+
+    // A code that the system has no text for leaves the prefix alone.
+    EXPECT_EQ("DeleteService: \n", ErrorLine("DeleteService: ", 0x2000F00Du));
+}
+
+// The program itself: no verb and words that name no verb show the usage.
+TEST(SetupProgram, UsageForMissingOrUnknownVerb)
+{
+    const std::string usage =
+        "Dromlet (ANSI)\n"
+        "  install  \"<CONTENT_ROOT>\"  \"<SERVICE_EXE_FULL_PATH>\"  [--name <SvcName>] [--display <DisplayName>] "
+        "[--start]\n"
+        "  start\n"
+        "  stop\n"
+        "  uninstall\n";
+    const char* argumentLists[] = {"", " \"\"", " remove", " inst", " installs", " stopp", " uninstal",
+                                   " --start", " /? stop"};
+    const std::string program = zvtest::HostPath(ZV_DROMLET_EXE);
+    for (const char* arguments : argumentLists) {
+        const zvtest::RunResult r = zvtest::RunProgram("\"" + program + "\"" + arguments);
+        EXPECT_EQ(2u, r.exitCode) << arguments;
+        EXPECT_EQ(usage, r.out) << arguments;
+        EXPECT_EQ("", r.err) << arguments;
+    }
+}
+
+}  // namespace
