@@ -1,0 +1,213 @@
+// The service log: line layout, length limit, encoding, re-creation of the
+// folder and the file, appending, and writers on several threads.
+#include "log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+#include "watchdog_testing.h"
+
+namespace {
+
+using wdtest::LogWatch;
+using wdtest::kServiceLogPath;
+
+constexpr char kLogFolder[] = "C:\\ProgramData\\Tovimar\\ZorvaneService";
+constexpr char kCompanyFolder[] = "C:\\ProgramData\\Tovimar";
+const std::regex kLineLayout(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3})  (.*))");
+
+std::string LogBytes()
+{
+    std::string bytes;
+    zvtest::ReadFileBytes(kServiceLogPath, bytes);
+    return bytes;
+}
+
+ULONGLONG Milliseconds(const SYSTEMTIME& time)
+{
+    FILETIME file;
+    SystemTimeToFileTime(&time, &file);
+    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000;
+}
+
+bool IsFolder(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+TEST(ServiceLog, LineIsLocalTimeTwoSpacesMessageAndCrLf)
+{
+    LogWatch watch;
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    WriteLog(L"layout %s %lu %ld", L"text", 4000000000ul, -7l);
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+
+    const std::vector<std::string> lines = watch.Lines();
+    ASSERT_EQ(1u, lines.size());
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(lines[0], parts, kLineLayout)) << lines[0];
+    EXPECT_EQ("layout text 4000000000 -7", parts[8].str());
+    EXPECT_EQ(wdtest::kLinePrefixLength, parts.position(8));
+    SYSTEMTIME stamp = {};
+    stamp.wYear = static_cast<WORD>(std::stoi(parts[1]));
+    stamp.wMonth = static_cast<WORD>(std::stoi(parts[2]));
+    stamp.wDay = static_cast<WORD>(std::stoi(parts[3]));
+    stamp.wHour = static_cast<WORD>(std::stoi(parts[4]));
+    stamp.wMinute = static_cast<WORD>(std::stoi(parts[5]));
+    stamp.wSecond = static_cast<WORD>(std::stoi(parts[6]));
+    stamp.wMilliseconds = static_cast<WORD>(std::stoi(parts[7]));
+    EXPECT_LE(Milliseconds(before), Milliseconds(stamp));
+    EXPECT_GE(Milliseconds(after), Milliseconds(stamp));
+
+    const std::string bytes = LogBytes();
+    ASSERT_GE(bytes.size(), lines[0].size() + 2);
+    EXPECT_EQ(lines[0] + "\r\n", bytes.substr(bytes.size() - lines[0].size() - 2));
+}
+
+TEST(ServiceLog, MessageKeepsAtMost2047Units)
+{
+    std::wstring pattern;
+    for (int i = 0; i < 600; ++i)
+        pattern += static_cast<wchar_t>(L'a' + i % 26);
+    struct Case {
+        size_t length;
+        size_t kept;
+    };
+    const Case cases[] = {{2046, 2046}, {2047, 2047}, {2048, 2047}, {5000, 2047}};
+    for (const Case& c : cases) {
+        std::wstring message;
+        while (message.size() < c.length)
+            message += pattern;
+        message.resize(c.length);
+        LogWatch watch;
+        WriteLog(L"%s", message.c_str());
+        const std::vector<std::string> lines = watch.Lines();
+        ASSERT_EQ(1u, lines.size()) << c.length;
+        EXPECT_EQ(wdtest::Utf8(message.substr(0, c.kept)), lines[0].substr(wdtest::kLinePrefixLength)) << c.length;
+    }
+    // The limit holds for the formatted text, not only for the arguments.
+    LogWatch watch;
+    WriteLog((std::wstring(2040, L'f') + L"%s").c_str(), L"0123456789");
+    ASSERT_EQ(1u, watch.Messages().size());
+    EXPECT_EQ(std::string(2040, 'f') + "0123456", watch.Messages()[0]);
+}
+
+TEST(ServiceLog, TextIsStoredAsUtf8)
+{
+    struct Case {
+        const wchar_t* argument;
+        const char* utf8;
+    };
+    const Case cases[] = {
+        {L"C:\\M\u00fcller\\\u00c4rger", "C:\\M\xc3\xbcller\\\xc3\x84rger"},
+        {L"\u2713 \u65e5\u672c", "\xe2\x9c\x93 \xe6\x97\xa5\xe6\x9c\xac"},
+        {L"\U0001D11E", "\xf0\x9d\x84\x9e"},
+        {L"lone \xD800 surrogate", "lone \xef\xbf\xbd surrogate"},
+    };
+    for (const Case& c : cases) {
+        LogWatch watch;
+        WriteLog(L"Pfad \u00e9 %s", c.argument);
+        const std::vector<std::string> messages = watch.Messages();
+        ASSERT_EQ(1u, messages.size());
+        EXPECT_EQ(std::string("Pfad \xc3\xa9 ") + c.utf8, messages[0]);
+    }
+}
+
+TEST(ServiceLog, FolderAndFileAreCreatedAgainAfterDeletion)
+{
+    struct Case {
+        const char* removed;
+    };
+    const Case cases[] = {{kCompanyFolder}, {kLogFolder}, {kServiceLogPath}};
+    for (const Case& c : cases) {
+        if (IsFolder(c.removed))
+            zvtest::RemoveTree(c.removed);
+        else
+            DeleteFileA(c.removed);
+        ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(c.removed)) << c.removed;
+
+        WriteLog(L"first line after removal of %s", zvtest::Widen(c.removed).c_str());
+        EXPECT_TRUE(IsFolder(kLogFolder)) << c.removed;
+        const std::string bytes = LogBytes();
+        // One line, no byte-order mark in front of it.
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(bytes, parts, std::regex(R"((\d{4}-[^\r\n]*)\r\n)"))) << bytes;
+        EXPECT_EQ(std::string("first line after removal of ") + c.removed,
+                  parts[1].str().substr(wdtest::kLinePrefixLength));
+    }
+    EXPECT_EQ(0, lstrcmpiW(zvtest::Widen(kLogFolder).c_str(), GetLogFolder().c_str()));
+}
+
+TEST(ServiceLog, ExistingContentIsOnlyAppendedTo)
+{
+    GetLogFolder();
+    const std::string earlier = "earlier content\r\n\xff\xfe binary and no line end";
+    ASSERT_TRUE(zvtest::WriteFileBytes(kServiceLogPath, earlier));
+    WriteLog(L"appended");
+    WriteLog(L"appended again");
+    const std::string bytes = LogBytes();
+    ASSERT_EQ(earlier, bytes.substr(0, earlier.size()));
+    const std::string added = bytes.substr(earlier.size());
+    EXPECT_TRUE(std::regex_match(added, std::regex(R"(\d{4}-[^\r\n]{20}appended\r\n\d{4}-[^\r\n]{20}appended again\r\n)")))
+        << added;
+}
+
+struct WriterTask {
+    const wchar_t* marker;
+    DWORD thread;
+};
+
+constexpr DWORD kWriterThreads = 8;
+constexpr DWORD kLinesPerThread = 1000;
+
+DWORD WINAPI WriteLines(LPVOID parameter)
+{
+    const WriterTask* task = static_cast<const WriterTask*>(parameter);
+    for (DWORD n = 0; n < kLinesPerThread; ++n)
+        WriteLog(L"%s t=%lu n=%lu", task->marker, task->thread, n);
+    return 0;
+}
+
+TEST(ServiceLog, ConcurrentWritersLoseNoLine)
+{
+    const std::wstring marker = L"concurrent-" + std::to_wstring(GetTickCount());
+    LogWatch watch;
+    WriterTask tasks[kWriterThreads];
+    HANDLE threads[kWriterThreads];
+    for (DWORD t = 0; t < kWriterThreads; ++t) {
+        tasks[t] = {marker.c_str(), t};
+        threads[t] = CreateThread(nullptr, 0, WriteLines, &tasks[t], 0, nullptr);
+        ASSERT_NE(nullptr, threads[t]);
+    }
+    WaitForMultipleObjects(kWriterThreads, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+
+    std::vector<DWORD> next(kWriterThreads, 0);
+    size_t count = 0;
+    const std::regex written(wdtest::Utf8(marker) + R"( t=(\d+) n=(\d+))");
+    for (const std::string& line : watch.Lines()) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(line, parts, kLineLayout)) << line;
+        const std::string message = parts[8];
+        if (!std::regex_match(message, parts, written))
+            continue;
+        const DWORD t = static_cast<DWORD>(std::stoul(parts[1]));
+        ASSERT_LT(t, kWriterThreads);
+        // Each thread's lines arrive whole and in the order it wrote them.
+        EXPECT_EQ(next[t], std::stoul(parts[2])) << line;
+        next[t] = static_cast<DWORD>(std::stoul(parts[2])) + 1;
+        ++count;
+    }
+    EXPECT_EQ(kWriterThreads * kLinesPerThread, count);
+}
+
+}  // namespace

@@ -1,0 +1,339 @@
+// The monitor loop run in-process with short slices: registry faults, the
+// launch, no second start, restart, a changed path, and what a stop ends.
+#include "monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "monitor_run.h"
+#include "testsupport.h"
+#include "watchdog_testing.h"
+
+namespace {
+
+using wdtest::LogWatch;
+using wdtest::MonitorRun;
+
+constexpr char kNoTarget[] = "No target path in registry yet; will retry";
+constexpr char kLoaded[] = "Registry path loaded: ";
+constexpr char kStarted[] = "Monitor thread started";
+constexpr char kExiting[] = "Monitor thread exiting";
+constexpr char kTerminated[] = "TerminateProcess issued";
+constexpr DWORD kShortSliceMs = 50;
+constexpr unsigned kShortSlices = 4;  // a cycle of about 200 ms
+constexpr DWORD kSoonMs = 10000;
+
+// `path` made exactly `length` characters long with "x\..\" and ".\"
+// elements in front of the file name, so that it still names the same file.
+std::wstring PaddedPath(const std::wstring& path, size_t length)
+{
+    const size_t name = path.rfind(L'\\') + 1;
+    size_t missing = length - path.size();
+    std::wstring padding;
+    if (missing % 2 != 0) {
+        padding = L"x\\..\\";
+        missing -= 5;
+    }
+    for (; missing > 0; missing -= 2)
+        padding += L".\\";
+    return path.substr(0, name) + padding + path.substr(name);
+}
+
+// The monitor's own lines between its first and last: the control handler's
+// line, written on the stopping thread, is left out.
+std::vector<std::string> CycleLines(const std::vector<std::string>& messages)
+{
+    std::vector<std::string> lines;
+    bool inside = false;
+    for (const std::string& m : messages) {
+        if (m == kStarted) {
+            inside = true;
+        } else if (m == kExiting) {
+            break;
+        } else if (inside && m.compare(0, 13, "CtrlHandler: ") != 0) {
+            lines.push_back(m);
+        }
+    }
+    return lines;
+}
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override { wdtest::DeleteRecord(); }
+    void TearDown() override
+    {
+        run_.reset();
+        for (const std::string& exe : sleepers_)
+            wdtest::KillAllFrom(exe);
+        wdtest::DeleteRecord();
+    }
+
+    std::string Sleeper(const std::string& subfolder)
+    {
+        const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\" + subfolder);
+        sleepers_.push_back(exe);
+        return exe;
+    }
+    static bool Record(const std::string& exe) { return wdtest::SetServerExePath(zvtest::Widen(exe)); }
+    std::string Launched(const std::string& exe) const { return "Launched '" + exe + "' (PID="; }
+
+    // The PID of the `n`th launch of `exe` (from 1) in the log since `watch`.
+    DWORD WaitForLaunch(const LogWatch& watch, const std::string& exe, size_t n = 1) const
+    {
+        if (!watch.WaitFor(Launched(exe), kSoonMs, n, true))
+            return 0;
+        size_t seen = 0;
+        for (const std::string& m : watch.Messages()) {
+            if (m.compare(0, Launched(exe).size(), Launched(exe)) == 0 && ++seen == n)
+                return wdtest::LaunchedPid(m);
+        }
+        return 0;
+    }
+
+    // Records `exe`, starts the monitor and waits for its first launch:
+    // the launched PID, or 0 when none came.
+    DWORD MonitorUntilLaunched(const std::string& exe, DWORD sliceMs = kShortSliceMs, unsigned slices = kShortSlices)
+    {
+        if (!Record(exe))
+            return 0;
+        run_ = std::make_unique<MonitorRun>(sliceMs, slices);
+        return WaitForLaunch(watch_, exe);
+    }
+
+    zvtest::TempFolder folder_{"zvmonitor"};
+    std::vector<std::string> sleepers_;
+    LogWatch watch_;
+    std::unique_ptr<MonitorRun> run_;
+};
+
+TEST_F(MonitorTest, UnusableRecordIsLoggedEveryCycleAndStartsNothing)
+{
+    const std::string exe = Sleeper("a");
+    const std::wstring path = zvtest::Widen(exe);
+    const std::wstring over1039 = PaddedPath(path, 1040);
+    const std::wstring farOver = PaddedPath(path, 3000);
+    const std::wstring multi = path + L'\0';
+    const DWORD number = 42;
+    const std::string wrongType = "RegGetValueW 'ServerExePath' failed rc=1630 type=";
+    const std::string tooLong = "RegGetValueW 'ServerExePath' failed rc=234 type=1";
+
+    struct Case {
+        const char* name;
+        bool key;
+        DWORD type;
+        const void* data;
+        size_t units;
+        std::vector<std::string> cycle;
+    };
+    const Case cases[] = {
+        {"key missing", false, REG_NONE, nullptr, 0, {"RegOpenKeyExW failed rc=2", kNoTarget}},
+        {"value missing", true, REG_NONE, nullptr, 0, {"RegGetValueW 'ServerExePath' failed rc=2 type=0", kNoTarget}},
+        {"REG_DWORD", true, REG_DWORD, &number, 2, {wrongType + "4", kNoTarget}},
+        {"REG_MULTI_SZ", true, REG_MULTI_SZ, multi.c_str(), multi.size() + 1, {wrongType + "7", kNoTarget}},
+        {"REG_BINARY", true, REG_BINARY, path.c_str(), path.size() + 1, {wrongType + "3", kNoTarget}},
+        {"1040 characters", true, REG_SZ, over1039.c_str(), over1039.size() + 1, {tooLong, kNoTarget}},
+        {"3000 characters", true, REG_SZ, farOver.c_str(), farOver.size() + 1, {tooLong, kNoTarget}},
+        {"empty", true, REG_SZ, L"", 1, {kLoaded, kNoTarget}},
+    };
+    for (const Case& c : cases) {
+        wdtest::DeleteRecord();
+        if (c.key) {
+            ASSERT_TRUE(c.type == REG_NONE ? wdtest::CreateRecordKey()
+                                           : wdtest::SetRecordValue(c.type, c.data, static_cast<DWORD>(c.units * 2)))
+                << c.name;
+        }
+        LogWatch watch;
+        {
+            MonitorRun run(20, 3);
+            ASSERT_TRUE(watch.WaitFor(kNoTarget, kSoonMs, 3)) << c.name;
+            ASSERT_TRUE(run.Stop()) << c.name;
+        }
+        const std::vector<std::string> lines = CycleLines(watch.Messages());
+        ASSERT_GE(lines.size(), 3 * c.cycle.size()) << c.name;
+        EXPECT_EQ(0u, lines.size() % c.cycle.size()) << c.name;
+        for (size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(c.cycle[i % c.cycle.size()], lines[i]) << c.name << ", line " << i;
+        EXPECT_EQ(0u, wdtest::SleeperStarts(exe).size()) << c.name;
+    }
+}
+
+TEST_F(MonitorTest, ValueOf1039CharactersIsAcceptedAndNormalised)
+{
+    const std::string exe = Sleeper("a");
+    zvtest::BackgroundProgram running;
+    ASSERT_TRUE(running.Start("\"" + exe + "\""));
+    const std::wstring longest = PaddedPath(zvtest::Widen(exe), 1039);
+    ASSERT_TRUE(wdtest::SetServerExePath(longest));
+    LogWatch watch;
+    {
+        MonitorRun run(20, 3);
+        ASSERT_TRUE(watch.WaitFor(kLoaded + wdtest::Utf8(longest), kSoonMs, 3));
+        ASSERT_TRUE(run.Stop());
+    }
+    for (const std::string& line : CycleLines(watch.Messages()))
+        EXPECT_EQ(kLoaded + wdtest::Utf8(longest), line);
+    EXPECT_EQ(1u, wdtest::SleeperStarts(exe).size());
+}
+
+TEST_F(MonitorTest, FailedLaunchIsLoggedAndRetriedEveryCycle)
+{
+    const std::string missing = folder_.File("zorvaneis.exe");
+    ASSERT_TRUE(Record(missing));
+    LogWatch watch;
+    const std::string failed = "CreateProcess failed for '" + missing + "' err=";
+    {
+        MonitorRun run(20, 3);
+        ASSERT_TRUE(watch.WaitFor(failed, kSoonMs, 3, true));
+        ASSERT_TRUE(run.Stop());
+    }
+    const std::vector<std::string> lines = CycleLines(watch.Messages());
+    ASSERT_GE(lines.size(), 9u);
+    ASSERT_EQ(0u, lines.size() % 3);
+    for (size_t i = 0; i < lines.size(); i += 3) {
+        EXPECT_EQ(kLoaded + missing, lines[i]);
+        EXPECT_EQ("Target not running; starting: " + missing, lines[i + 1]);
+        EXPECT_EQ(failed + "2", lines[i + 2]);
+    }
+}
+
+TEST_F(MonitorTest, StartsTargetInItsOwnFolderWithoutArguments)
+{
+    const std::string exe = Sleeper("a");
+    const DWORD pid = MonitorUntilLaunched(exe);
+    ASSERT_NE(0u, pid);
+    ASSERT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 1; }, kSoonMs));
+    EXPECT_EQ(folder_.path() + "\\a|\"" + exe + "\"", wdtest::SleeperStarts(exe)[0]);
+    EXPECT_EQ(std::vector<DWORD>{pid}, zvtest::FindProcessesByImage(exe));
+
+    ASSERT_TRUE(run_->Stop());
+    const std::vector<std::string> lines = CycleLines(watch_.Messages());
+    ASSERT_LE(3u, lines.size());
+    EXPECT_EQ(kLoaded + exe, lines[0]);
+    EXPECT_EQ("Target not running; starting: " + exe, lines[1]);
+    EXPECT_EQ(Launched(exe) + std::to_string(pid) + ")", lines[2]);
+    EXPECT_EQ(kTerminated, watch_.Messages().back());
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(pid); }, kSoonMs));
+}
+
+TEST_F(MonitorTest, RunningTargetIsNotStartedAgain)
+{
+    struct Case {
+        const char* name;
+        bool startedByTest;
+    };
+    const Case cases[] = {{"started by the monitor", false}, {"started by someone else", true}};
+    for (const Case& c : cases) {
+        const std::string exe = Sleeper(c.startedByTest ? "other" : "own");
+        ASSERT_TRUE(Record(exe));
+        zvtest::BackgroundProgram other;
+        if (c.startedByTest) {
+            ASSERT_TRUE(other.Start("\"" + exe + "\""));
+        }
+        LogWatch watch;
+        {
+            MonitorRun run(kShortSliceMs, kShortSlices);
+            ASSERT_TRUE(watch.WaitFor(kLoaded + exe, kSoonMs, 5)) << c.name;
+            ASSERT_TRUE(run.Stop()) << c.name;
+        }
+        EXPECT_EQ(1u, wdtest::SleeperStarts(exe).size()) << c.name;
+        EXPECT_EQ(c.startedByTest ? 0u : 1u, watch.Count("Target not running; starting: " + exe)) << c.name;
+        // Only a launcher of its own is terminated at the stop.
+        EXPECT_EQ(c.startedByTest ? 0u : 1u, watch.Count(kTerminated)) << c.name;
+        if (c.startedByTest) {
+            EXPECT_TRUE(other.IsRunning()) << c.name;
+        }
+    }
+}
+
+TEST_F(MonitorTest, KilledTargetIsStartedAgainInTheNextCycle)
+{
+    const std::string exe = Sleeper("a");
+    const DWORD first = MonitorUntilLaunched(exe);
+    ASSERT_NE(0u, first);
+    ASSERT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 1; }, kSoonMs));
+    zvtest::KillProcess(first);
+    const DWORD second = WaitForLaunch(watch_, exe, 2);
+    ASSERT_NE(0u, second);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 2; }, kSoonMs));
+    EXPECT_TRUE(wdtest::IsAlive(second));
+    ASSERT_TRUE(watch_.WaitFor(kLoaded + exe, kSoonMs, 4));
+    ASSERT_TRUE(run_->Stop());
+    EXPECT_EQ(2u, watch_.Count(Launched(exe), true));
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(second); }, kSoonMs));
+}
+
+TEST_F(MonitorTest, ChangedPathLeavesOldTargetRunningAndUntracked)
+{
+    const std::string oldExe = Sleeper("old");
+    const std::string newExe = Sleeper("new");
+    const DWORD oldPid = MonitorUntilLaunched(oldExe);
+    ASSERT_NE(0u, oldPid);
+    ASSERT_TRUE(Record(newExe));
+    const DWORD newPid = WaitForLaunch(watch_, newExe);
+    ASSERT_NE(0u, newPid);
+    ASSERT_TRUE(watch_.WaitFor(kLoaded + newExe, kSoonMs, 3));
+    ASSERT_TRUE(run_->Stop());
+
+    EXPECT_EQ(1u, watch_.Count(kTerminated));
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(newPid); }, kSoonMs));
+    EXPECT_TRUE(wdtest::IsAlive(oldPid));
+    EXPECT_EQ(1u, wdtest::SleeperStarts(oldExe).size());
+    EXPECT_EQ(1u, wdtest::SleeperStarts(newExe).size());
+}
+
+TEST_F(MonitorTest, StopTerminatesOnlyItsOwnEndedLauncher)
+{
+    const std::string exe = Sleeper("a");
+    // Cycles of 2 s leave time to replace the launcher between two cycles.
+    const DWORD own = MonitorUntilLaunched(exe, kShortSliceMs, 40);
+    ASSERT_NE(0u, own);
+    zvtest::KillProcess(own);
+    zvtest::BackgroundProgram other;
+    ASSERT_TRUE(other.Start("\"" + exe + "\""));
+    ASSERT_TRUE(watch_.WaitFor(kLoaded + exe, kSoonMs, 2));
+    ASSERT_TRUE(run_->Stop());
+
+    EXPECT_EQ(1u, watch_.Count(Launched(exe), true));
+    EXPECT_EQ(kTerminated, watch_.Messages().back());
+    EXPECT_TRUE(other.IsRunning());
+}
+
+TEST_F(MonitorTest, StopEndsMonitorThreadWithinOneSlice)
+{
+    const std::string exe = Sleeper("a");
+    const DWORD pid = MonitorUntilLaunched(exe, 0, 0);  // MonitorThread: 60 slices of 1000 ms
+    ASSERT_NE(0u, pid);
+    Sleep(1500);  // well into the wait
+    EXPECT_FALSE(run_->Ended(0));
+    const DWORD before = GetTickCount();
+    ASSERT_TRUE(run_->Stop(kWaitSliceMs));
+    EXPECT_LT(GetTickCount() - before, kWaitSliceMs);
+    const std::vector<std::string> messages = watch_.Messages();
+    ASSERT_LE(3u, messages.size());
+    EXPECT_EQ(kExiting, messages[messages.size() - 2]);
+    EXPECT_EQ(kTerminated, messages.back());
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(pid); }, kSoonMs));
+    EXPECT_FALSE(KeepRunning.load());
+}
+
+TEST_F(MonitorTest, StopBeforeTheThreadRunsEndsItAfterOneCycle)
+{
+    const std::string exe = Sleeper("a");
+    ASSERT_TRUE(Record(exe));
+    LogWatch watch;
+    KeepRunning = false;
+    MonitorRun run(0, 0, true);
+    ASSERT_TRUE(run.Ended(kWaitSliceMs + 5000));
+    const std::vector<std::string> messages = watch.Messages();
+    ASSERT_EQ(6u, messages.size());
+    EXPECT_EQ(kStarted, messages[0]);
+    EXPECT_EQ(kLoaded + exe, messages[1]);
+    EXPECT_EQ(kExiting, messages[4]);
+    EXPECT_EQ(kTerminated, messages[5]);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// The running test: any process whose image path equals TargetPath once both
+// are made full paths, letter case ignored, at any length.
+#include "monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "testsupport.h"
+#include "watchdog_testing.h"
+
+namespace {
+
+std::wstring Upper(std::wstring text)
+{
+    CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::wstring Lower(std::wstring text)
+{
+    CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::wstring ForwardSlashes(std::wstring text)
+{
+    std::replace(text.begin(), text.end(), L'\\', L'/');
+    return text;
+}
+
+std::wstring WithDotElements(const std::wstring& path)
+{
+    const size_t name = path.rfind(L'\\');
+    return path.substr(0, name) + L"\\.\\sub\\..\\." + path.substr(name);
+}
+
+class RunningTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (const std::string& exe : sleepers_)
+            wdtest::KillAllFrom(exe);
+    }
+    std::string Start(const std::string& folder)
+    {
+        const std::string exe = wdtest::PlaceSleeper(folder);
+        sleepers_.push_back(exe);
+        EXPECT_TRUE(program_.Start("\"" + exe + "\""));
+        return exe;
+    }
+
+    zvtest::TempFolder folder_{"zvrunning"};
+    zvtest::BackgroundProgram program_;
+    std::vector<std::string> sleepers_;
+};
+
+TEST_F(RunningTest, MatchesNormalisedPathIgnoringCase)
+{
+    const std::wstring exe = zvtest::Widen(Start(folder_.File("Mixed Case")));
+    const std::wstring idle = zvtest::Widen(wdtest::PlaceSleeper(folder_.File("idle")));
+    const std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
+    struct Case {
+        std::wstring target;
+        bool running;
+    };
+    const Case cases[] = {
+        {exe, true},
+        {Upper(exe), true},
+        {Lower(exe), true},
+        {WithDotElements(exe), true},
+        {ForwardSlashes(exe), true},
+        {ForwardSlashes(WithDotElements(Upper(exe))), true},
+        {idle, false},
+        {folder, false},
+        {exe.substr(0, exe.size() - 4), false},
+        {exe + L"x", false},
+    };
+    for (const Case& c : cases) {
+        TargetPath = c.target;
+        EXPECT_EQ(c.running, IsTargetRunning()) << zvtest::Narrow(c.target);
+    }
+}
+
+// Wine cannot start a program from a path of 260 units or more, so long
+// paths are checked at the normalisation that the comparison uses.
+TEST(NormalisedPath, KeepsPathsOf260UnitsAndMore)
+{
+    std::wstring deep = L"C:\\srv";
+    while (deep.size() < 400)
+        deep += L"\\a-folder-name-of-some-length";
+    const std::wstring exe = deep + L"\\zorvaneis.exe";
+    struct Case {
+        std::wstring path;
+        std::wstring full;
+    };
+    const Case cases[] = {
+        {exe, exe},
+        {ForwardSlashes(exe), exe},
+        {WithDotElements(exe), exe},
+        {deep + L"\\..\\x\\.\\zorvaneis.exe", deep.substr(0, deep.rfind(L'\\')) + L"\\x\\zorvaneis.exe"},
+        {L"C:\\srv\\" + std::wstring(300, L'x') + L"\\..\\zorvaneis.exe", L"C:\\srv\\zorvaneis.exe"},
+        {L"C:/srv/./bin/../zorvaneis.exe", L"C:\\srv\\zorvaneis.exe"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(zvtest::Narrow(c.full), zvtest::Narrow(NormalisedPath(c.path.c_str()))) << c.path.size();
+    EXPECT_EQ(L"", NormalisedPath(L""));
+}
+
+TEST_F(RunningTest, EndedProcessNoLongerMatches)
+{
+    const std::string exe = Start(folder_.File("a"));
+    TargetPath = zvtest::Widen(exe);
+    ASSERT_TRUE(IsTargetRunning());
+    program_.Terminate();
+    EXPECT_FALSE(IsTargetRunning());
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// The monitor loop: registry read, running test and launch once a cycle,
+// then a wait on the stop event in slices.
+#include "monitor.h"
+
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+
+#include "log.h"
+#include "scoped_handle.h"
+
+std::atomic<bool> KeepRunning{false};
+HANDLE StopEvent = nullptr;
+std::wstring TargetPath;
+
+namespace {
+
+// The launcher that this thread started last. Its handles stay open until
+// the next launch or the end of the thread.
+struct LaunchedProcess {
+    ScopedHandle process;
+    ScopedHandle thread;
+};
+
+bool ReadServerExePath(std::wstring& value)
+{
+    HKEY opened = nullptr;
+    const LONG openResult = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened);
+    if (openResult != ERROR_SUCCESS) {
+        WriteLog(L"RegOpenKeyExW failed rc=%ld", openResult);
+        return false;
+    }
+    ScopedKey key(opened);
+    wchar_t buffer[kRegistryValueUnits] = {};
+    DWORD type = 0;
+    DWORD size = sizeof buffer;
+    const LONG rc = RegGetValueW(key.get(), nullptr, kServerExePathValue, RRF_RT_REG_SZ, &type, buffer, &size);
+    key.reset();
+    if (rc != ERROR_SUCCESS || type != REG_SZ) {
+        WriteLog(L"RegGetValueW '%s' failed rc=%ld type=%lu", kServerExePathValue, rc, type);
+        return false;
+    }
+    value = buffer;
+    return true;
+}
+
+bool RunsFrom(DWORD processId, const std::wstring& fullTarget)
+{
+    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process)
+        return false;
+    wchar_t image[kImagePathUnits];
+    DWORD size = kImagePathUnits;
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size))
+        return false;
+    const std::wstring fullImage = NormalisedPath(image);
+    return !fullImage.empty() && !fullTarget.empty() && StrCmpIW(fullImage.c_str(), fullTarget.c_str()) == 0;
+}
+
+void Relaunch(LaunchedProcess& launched)
+{
+    // The old launcher, if any, is left running; only our handles go.
+    launched.thread.reset();
+    launched.process.reset();
+    PROCESS_INFORMATION created = {};
+    if (LaunchTarget(&created)) {
+        launched.process.reset(created.hProcess);
+        launched.thread.reset(created.hThread);
+    }
+}
+
+void RunCycle(LaunchedProcess& launched)
+{
+    std::wstring value;
+    if (ReadServerExePath(value)) {
+        TargetPath = value;
+        WriteLog(L"Registry path loaded: %s", TargetPath.c_str());
+        if (!TargetPath.empty()) {
+            if (!IsTargetRunning()) {
+                WriteLog(L"Target not running; starting: %s", TargetPath.c_str());
+                Relaunch(launched);
+            }
+            return;
+        }
+    }
+    WriteLog(L"No target path in registry yet; will retry");
+}
+
+// True when the stop event ended the wait; false when the slices ran out or
+// the run flag was found cleared.
+bool StopSignalledDuringWait(HANDLE stopEvent, DWORD sliceMs, unsigned slices)
+{
+    for (unsigned slice = 0; slice < slices; ++slice) {
+        if (!KeepRunning.load())
+            return false;
+        if (WaitForSingleObject(stopEvent, sliceMs) == WAIT_OBJECT_0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::wstring NormalisedPath(const wchar_t* path)
+{
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (length == 0)
+            return {};
+        // Too small a buffer brings the size needed, terminator included.
+        const bool fitted = length < full.size();
+        full.resize(length);
+        if (fitted)
+            return full;
+    }
+}
+
+bool IsTargetRunning()
+{
+    const std::wstring fullTarget = NormalisedPath(TargetPath.c_str());
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (RunsFrom(entry.th32ProcessID, fullTarget))
+            return true;
+    }
+    return false;
+}
+
+bool LaunchTarget(PROCESS_INFORMATION* record)
+{
+    wchar_t folder[kWorkingFolderUnits];
+    const size_t copied = std::min<size_t>(TargetPath.size(), kWorkingFolderUnits - 1);
+    TargetPath.copy(folder, copied);
+    folder[copied] = L'\0';
+    PathRemoveFileSpecW(folder);
+
+    // No arguments: the launcher then reads the configuration beside itself.
+    std::wstring commandLine = L"\"" + TargetPath + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr, folder,
+                        &startup, &created)) {
+        const DWORD error = GetLastError();
+        WriteLog(L"CreateProcess failed for '%s' err=%lu", TargetPath.c_str(), error);
+        return false;
+    }
+    WriteLog(L"Launched '%s' (PID=%lu)", TargetPath.c_str(), created.dwProcessId);
+    if (record != nullptr) {
+        *record = created;
+    } else {
+        ScopedHandle thread(created.hThread);
+        ScopedHandle process(created.hProcess);
+    }
+    return true;
+}
+
+void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
+{
+    WriteLog(L"Monitor thread started");
+    KeepRunning.exchange(true);
+    const HANDLE stopEvent = StopEvent;
+    LaunchedProcess launched;
+    while (KeepRunning.load()) {
+        RunCycle(launched);
+        if (StopSignalledDuringWait(stopEvent, sliceMs, slicesPerCycle))
+            break;
+    }
+    WriteLog(L"Monitor thread exiting");
+    if (launched.process) {
+        // Not waited for: the service reports stopped right after this thread ends.
+        TerminateProcess(launched.process.get(), 0);
+        WriteLog(L"TerminateProcess issued");
+    }
+}
+
+DWORD WINAPI MonitorThread(LPVOID)
+{
+    RunMonitorLoop(kWaitSliceMs, kSlicesPerCycle);
+    return 0;
+}

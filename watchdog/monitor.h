@@ -1,0 +1,36 @@
+// The monitor: keeps the launcher named by ServerExePath running and
+// terminates the one it started when the service stops.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+constexpr DWORD kWaitSliceMs = 1000;
+constexpr unsigned kSlicesPerCycle = 60;
+
+constexpr wchar_t kRecordKey[] = L"SOFTWARE\\ZorvaneIS";
+constexpr wchar_t kServerExePathValue[] = L"ServerExePath";
+constexpr int kRegistryValueUnits = 1040;  // at most 1039 characters are accepted
+constexpr int kImagePathUnits = 1040;
+constexpr int kWorkingFolderUnits = 1040;
+
+// Shared with the service host: cleared, then StopEvent (manual reset) is set.
+extern std::atomic<bool> KeepRunning;
+extern HANDLE StopEvent;
+// The launcher path of the last successful registry read.
+extern std::wstring TargetPath;
+
+// Thread procedure: cycles of 60 slices of 1000 ms until the stop.
+DWORD WINAPI MonitorThread(LPVOID parameter);
+// The loop behind MonitorThread, with the wait slice and the slices per cycle given.
+void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle);
+
+// `path` as a full path (GetFullPathNameW) of any length; empty on failure.
+std::wstring NormalisedPath(const wchar_t* path);
+// True when some process runs from TargetPath (full paths, case ignored).
+bool IsTargetRunning();
+// Starts TargetPath in its own folder without arguments; on success the new
+// process's handles go to `record`, or are closed when it is null.
+bool LaunchTarget(PROCESS_INFORMATION* record);
