@@ -13,6 +13,8 @@ OpenServiceFunction g_openService = OpenServiceA;
 namespace {
 
 constexpr DWORD kPollIntervalMs = 200;
+constexpr DWORD kStartLimitMs = 30000;
+constexpr DWORD kUninstallStopLimitMs = 20000;
 constexpr DWORD kLauncherExitWaitMs = 5000;
 constexpr DWORD kPathBufferSize = 1040;
 

@@ -5,9 +5,7 @@
 
 #include <string>
 
-constexpr DWORD kStartLimitMs = 30000;
 constexpr DWORD kStopVerbLimitMs = 30000;
-constexpr DWORD kUninstallStopLimitMs = 20000;
 
 // The call that opens a service for start, stop and removal; a test puts
 // another function here to provoke refusals that it cannot cause otherwise.

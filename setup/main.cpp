@@ -11,13 +11,13 @@
 
 namespace {
 
-int RunInstall(int count, char** words)
+int RunInstall(int argc, char** argv)
 {
     SetupOptions options;
+    options.verb = argv[1];
     FillBuiltInSettings(options);
-    options.verb = "install";
     std::string problem;
-    if (!ParseInstallArguments(count, words, options, problem)) {
+    if (!ParseInstallArguments(argc - 2, argv + 2, options, problem)) {
         WriteError(problem + "\n");
         WriteUsage();
         return 2;
@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     const SetupVerb verb = argc < 2 ? SetupVerb::None : FindVerb(argv[1]);
     switch (verb) {
     case SetupVerb::Install:
-        return RunInstall(argc - 2, argv + 2);
+        return RunInstall(argc, argv);
     case SetupVerb::Start:
         return StartServiceAndWait(kServiceName) ? 0 : 1;
     case SetupVerb::Stop:

@@ -1,5 +1,5 @@
-// The setup tool's pure parts: settings, command line words, quoting, the
-// extra service records and the error line.
+// The setup tool's pure parts: the words after "install", quoting, the extra
+// service records and the error line; and the usage text of the program.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,36 +10,6 @@
 #include "testsupport.h"
 
 namespace {
-
-TEST(SetupSettings, BuiltInValues)
-{
-    SetupOptions options;
-    FillBuiltInSettings(options);
-    EXPECT_EQ("", options.verb);
-    EXPECT_EQ("C:\\Program Files\\zorvaneis\\", options.contentRoot);
-    EXPECT_EQ("C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe", options.serviceExePath);
-    EXPECT_EQ("C:\\Program Files\\ZorvaneIs\\zorvaneis.exe", options.serverExePath);
-    EXPECT_EQ("ZorvaneISSvc", options.serviceName);
-    EXPECT_EQ("Tovimar Zorvane Information Server", options.displayName);
-    EXPECT_TRUE(options.startAfterInstall);
-}
-
-TEST(SetupCommandLine, VerbsAreWholeWordsInAnyCase)
-{
-    const struct {
-        const char* word;
-        SetupVerb verb;
-    } cases[] = {
-        {"install", SetupVerb::Install}, {"Install", SetupVerb::Install}, {"INSTALL", SetupVerb::Install},
-        {"start", SetupVerb::Start},     {"sTaRt", SetupVerb::Start},     {"stop", SetupVerb::Stop},
-        {"STOP", SetupVerb::Stop},       {"uninstall", SetupVerb::Uninstall}, {"UnInstall", SetupVerb::Uninstall},
-        {"", SetupVerb::None},           {"inst", SetupVerb::None},       {"installs", SetupVerb::None},
-        {"st", SetupVerb::None},         {"stopp", SetupVerb::None},      {"uninstal", SetupVerb::None},
-        {" stop", SetupVerb::None},      {"remove", SetupVerb::None},     {"--start", SetupVerb::None},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.verb, FindVerb(c.word)) << '"' << c.word << '"';
-}
 
 struct ParseResult {
     bool ok;
@@ -90,28 +60,6 @@ TEST(SetupCommandLine, InstallWordsReplaceBuiltInSettings)
     }
 }
 
-TEST(SetupCommandLine, BadInstallWordsAreNamed)
-{
-    const struct {
-        std::vector<std::string> words;
-        std::string problem;
-    } cases[] = {
-        {{"--bogus"}, "install: unknown option: --bogus"},
-        {{"-x", "D:\\web"}, "install: unknown option: -x"},
-        {{"D:\\web", "D:\\svc.exe", "extra"}, "install: unexpected argument: extra"},
-        {{"--display"}, "install: missing value after --display"},
-        {{"--display", "--start"}, "install: missing value after --display"},
-        {{"--name"}, "install: missing value after --name"},
-        {{"--name", "OtherSvc"}, "install: the service name must be ZorvaneISSvc, not OtherSvc"},
-        {{"--name", "ZorvaneISSvc2"}, "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2"},
-    };
-    for (const auto& c : cases) {
-        const ParseResult r = ParseInstall(c.words);
-        EXPECT_FALSE(r.ok) << ::testing::PrintToString(c.words);
-        EXPECT_EQ(c.problem, r.problem);
-    }
-}
-
 TEST(SetupInstall, QuoteArgument)
 {
     const struct {
@@ -156,15 +104,6 @@ TEST(SetupInstall, StripEnclosingQuotes)
         StripEnclosingQuotes(text);
         EXPECT_EQ(c.stripped, text) << '[' << c.text << ']';
     }
-}
-
-TEST(SetupInstall, ServiceCommandLine)
-{
-    EXPECT_EQ("\"C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe\" --root \"C:\\Program Files\\zorvaneis\\\"",
-              BuildServiceCommandLine("C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe",
-                                      "C:\\Program Files\\zorvaneis\\"));
-    EXPECT_EQ("C:\\svc.exe --root \"\"", BuildServiceCommandLine("C:\\svc.exe", ""));
-    EXPECT_EQ("\"\" --root C:\\web/", BuildServiceCommandLine("", "C:\\web/"));
 }
 
 TEST(SetupInstall, ExtraServiceRecords)
