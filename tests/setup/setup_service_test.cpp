@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control.h"
+#include "expected_usage.h"
 #include "install.h"
 #include "options.h"
 #include "scoped_handle.h"
@@ -38,17 +39,6 @@ std::string BuiltProgram(const char* name) { return zvtest::HostPath(ZV_BIN_DIR)
 RunResult Dromlet(const std::string& arguments)
 {
     return zvtest::RunProgram("\"" + zvtest::HostPath(ZV_DROMLET_EXE) + "\" " + arguments, "", 90000);
-}
-
-std::string SystemText(DWORD code)
-{
-    char* buffer = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                       FORMAT_MESSAGE_FROM_SYSTEM,
-                                   nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer != nullptr ? buffer : "", n);
-    LocalFree(buffer);
-    return text;
 }
 
 // The current state of ZorvaneISSvc; 0 when it is not installed.
@@ -243,14 +233,6 @@ void ExpectSilentSuccess(const RunResult& r, const std::string& what)
     EXPECT_EQ("", r.err) << what;
 }
 
-const char kUsage[] =
-    "Dromlet (ANSI)\n"
-    "  install  \"<CONTENT_ROOT>\"  \"<SERVICE_EXE_FULL_PATH>\"  [--name <SvcName>] [--display <DisplayName>] "
-    "[--start]\n"
-    "  start\n"
-    "  stop\n"
-    "  uninstall\n";
-
 TEST_F(SetupService, InstallWritesRecordAndConfiguresRunningService)
 {
     ExpectSilentSuccess(Dromlet("install"), "install");
@@ -337,7 +319,7 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
     for (const auto& c : cases) {
         const RunResult r = Dromlet(c.arguments);
         EXPECT_EQ(2u, r.exitCode) << c.arguments;
-        EXPECT_EQ(kUsage, r.out) << c.arguments;
+        EXPECT_EQ(kExpectedUsage, r.out) << c.arguments;
         EXPECT_EQ(c.message, r.err) << c.arguments;
         EXPECT_FALSE(RecordExists()) << c.arguments;
         EXPECT_EQ(0u, ServiceState()) << c.arguments;
@@ -365,7 +347,7 @@ TEST_F(SetupService, StartAndStopReportTheState)
     const RunResult notInstalled = Dromlet("start");
     EXPECT_EQ(1u, notInstalled.exitCode);
     EXPECT_EQ("", notInstalled.out);
-    EXPECT_EQ("OpenService: " + SystemText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n", notInstalled.err);
+    EXPECT_EQ(ErrorLine("OpenService: ", ERROR_SERVICE_DOES_NOT_EXIST), notInstalled.err);
     EXPECT_EQ("\r\n\n", notInstalled.err.substr(notInstalled.err.size() - 3));
 
     InstallRunning();
@@ -446,7 +428,7 @@ TEST_F(SetupService, RefusedServiceIsNeitherStoppedNorRemoved)
     StartLauncher(launcher, kLauncherExe, kWatchdogLauncherPort + 5);
 
     g_openService = RefuseOpen;
-    const std::string refused = "OpenService: " + SystemText(ERROR_ACCESS_DENIED) + "\n";
+    const std::string refused = ErrorLine("OpenService: ", ERROR_ACCESS_DENIED);
     bool stopped = true;
     const std::string stopErr = CaptureStderr(folder_, [&] { stopped = StopServiceAndWait(kStopVerbLimitMs); });
     int uninstallStatus = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_usage.h"
 #include "install.h"
 #include "options.h"
 #include "testsupport.h"
@@ -142,20 +143,13 @@ TEST(SetupErrorLine, SystemTextUntrimmedThenLineFeed)
 // The program itself: no verb and words that name no verb show the usage.
 TEST(SetupProgram, UsageForMissingOrUnknownVerb)
 {
-    const std::string usage =
-        "Dromlet (ANSI)\n"
-        "  install  \"<CONTENT_ROOT>\"  \"<SERVICE_EXE_FULL_PATH>\"  [--name <SvcName>] [--display <DisplayName>] "
-        "[--start]\n"
-        "  start\n"
-        "  stop\n"
-        "  uninstall\n";
     const char* argumentLists[] = {"", " \"\"", " remove", " inst", " installs", " stopp", " uninstal",
                                    " --start", " /? stop"};
     const std::string program = zvtest::HostPath(ZV_DROMLET_EXE);
     for (const char* arguments : argumentLists) {
         const zvtest::RunResult r = zvtest::RunProgram("\"" + program + "\"" + arguments);
         EXPECT_EQ(2u, r.exitCode) << arguments;
-        EXPECT_EQ(usage, r.out) << arguments;
+        EXPECT_EQ(kExpectedUsage, r.out) << arguments;
         EXPECT_EQ("", r.err) << arguments;
     }
 }
