@@ -8,14 +8,14 @@ shift 2
 system='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|shlwapi|ws2_32|msvcrt|ntdll|rpcrt4|api-ms-win-[a-z0-9-]+)\.dll$'
 failed=0
 
-for spec in "$@"; do
-    file=$(echo "$spec" | cut -d: -f1)
-    kind=$(echo "$spec" | cut -d: -f2)
-    extra=$(echo "$spec" | cut -d: -f3 | tr 'A-Z' 'a-z')
+for entry in "$@"; do
+    file=$(echo "$entry" | cut -d: -f1)
+    kind=$(echo "$entry" | cut -d: -f2)
+    extra=$(echo "$entry" | cut -d: -f3 | tr 'A-Z' 'a-z')
     case $kind in
         console) expected=00000003 ;;
         gui) expected=00000002 ;;
-        *) echo "bad argument: $spec"; exit 2 ;;
+        *) echo "bad argument: $entry"; exit 2 ;;
     esac
     path=$bin/$file
     dump=$("$objdump" -p "$path") || { echo "$file: cannot be read"; failed=1; continue; }
