@@ -36,30 +36,14 @@ std::wstring WithDotElements(const std::wstring& path)
     return path.substr(0, name) + L"\\.\\sub\\..\\." + path.substr(name);
 }
 
-class RunningTest : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        for (const std::string& exe : sleepers_)
-            wdtest::KillAllFrom(exe);
-    }
-    std::string Start(const std::string& folder)
-    {
-        const std::string exe = wdtest::PlaceSleeper(folder);
-        sleepers_.push_back(exe);
-        EXPECT_TRUE(program_.Start("\"" + exe + "\""));
-        return exe;
-    }
-
-    zvtest::TempFolder folder_{"zvrunning"};
-    zvtest::BackgroundProgram program_;
-    std::vector<std::string> sleepers_;
-};
-
-TEST_F(RunningTest, MatchesNormalisedPathIgnoringCase)
+TEST(RunningTest, MatchesNormalisedPathIgnoringCase)
 {
-    const std::wstring exe = zvtest::Widen(Start(folder_.File("Mixed Case")));
-    const std::wstring idle = zvtest::Widen(wdtest::PlaceSleeper(folder_.File("idle")));
+    zvtest::TempFolder temp("zvrunning");
+    const std::string started = wdtest::PlaceSleeper(temp.File("Mixed Case"));
+    zvtest::BackgroundProgram program;  // ended before its folder goes
+    ASSERT_TRUE(program.Start("\"" + started + "\""));
+    const std::wstring exe = zvtest::Widen(started);
+    const std::wstring idle = zvtest::Widen(wdtest::PlaceSleeper(temp.File("idle")));
     const std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
     struct Case {
         std::wstring target;
@@ -106,15 +90,6 @@ TEST(NormalisedPath, KeepsPathsOf260UnitsAndMore)
     for (const Case& c : cases)
         EXPECT_EQ(zvtest::Narrow(c.full), zvtest::Narrow(NormalisedPath(c.path.c_str()))) << c.path.size();
     EXPECT_EQ(L"", NormalisedPath(L""));
-}
-
-TEST_F(RunningTest, EndedProcessNoLongerMatches)
-{
-    const std::string exe = Start(folder_.File("a"));
-    TargetPath = zvtest::Widen(exe);
-    ASSERT_TRUE(IsTargetRunning());
-    program_.Terminate();
-    EXPECT_FALSE(IsTargetRunning());
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Test stand-in for a launcher: notes how it was started, then sleeps until
 // it is terminated. Each start appends "<working folder>|<command line>" to
-// "<its own path>.starts".
+// "<its own path>.starts". A program without a console: under Wine a console
+// program started without one gets a conhost.exe that can outlive it and
+// hold the test's output streams open.
 #include <windows.h>
 
 #include <string>
 
-int main()
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     char module[MAX_PATH * 4];
     const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
