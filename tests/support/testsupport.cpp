@@ -91,7 +91,9 @@ HANDLE StartWithFiles(const std::string& commandLine, const std::string& workDir
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
     std::string writable = commandLine;
-    const BOOL ok = CreateProcessA(nullptr, &writable[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+    // Detached: under Wine a console of its own would bring a conhost.exe
+    // that can outlive the program and hold ctest's output open.
+    const BOOL ok = CreateProcessA(nullptr, &writable[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
                                    workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
     CloseHandle(in);
     CloseHandle(out);
