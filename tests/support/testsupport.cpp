@@ -7,6 +7,7 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cstdlib>
 
 namespace zvtest {
 
