@@ -42,25 +42,11 @@ RunResult Dromlet(const std::string& arguments)
 }
 
 // The current state of ZorvaneISSvc; 0 when it is not installed.
-DWORD ServiceState()
-{
-    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScopedService service(OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status = {};
-    if (!service || !QueryServiceStatus(service.get(), &status))
-        return 0;
-    return status.dwCurrentState;
-}
+DWORD ServiceState() { return zvtest::ServiceState(kServiceName); }
 
 bool WaitForServiceState(DWORD state, DWORD timeoutMs)
 {
-    const DWORD start = GetTickCount();
-    while (ServiceState() != state) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(100);
-    }
-    return true;
+    return zvtest::WaitUntil([state] { return ServiceState() == state; }, timeoutMs, 100);
 }
 
 // Stops and deletes the service, without the code under test.

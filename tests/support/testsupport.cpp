@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <shellapi.h>
+#include <winsvc.h>
 #include <tlhelp32.h>
 
 #include <atomic>
@@ -263,14 +264,23 @@ HttpReply HttpGet(int port, const std::string& target)
 
 bool WaitForHttp(int port, DWORD timeoutMs)
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (HttpGet(port, "/").status != 0)
-            return true;
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(200);
+    return WaitUntil([port] { return HttpGet(port, "/").status != 0; }, timeoutMs, 200);
+}
+
+DWORD ServiceState(const char* name)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return 0;
+    DWORD state = 0;
+    if (SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS)) {
+        SERVICE_STATUS status = {};
+        if (QueryServiceStatus(service, &status))
+            state = status.dwCurrentState;
+        CloseServiceHandle(service);
     }
+    CloseServiceHandle(manager);
+    return state;
 }
 
 bool PortAccepts(int port)

@@ -56,6 +56,23 @@ private:
     std::string errPath_;
 };
 
+// Polls `done` every `pollMs` until it holds or `timeoutMs` have passed.
+template <typename Predicate>
+bool WaitUntil(Predicate done, DWORD timeoutMs, DWORD pollMs = 20)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (done())
+            return true;
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(pollMs);
+    }
+}
+
+// Current state of the service `name`; 0 when it cannot be opened (not installed).
+DWORD ServiceState(const char* name);
+
 struct HttpReply {
     int status = 0;  // 0: no reply
     std::string headers;

@@ -26,35 +26,13 @@ zvtest::RunResult Dromlet(const std::string& verb)
     return zvtest::RunProgram("\"" + kDromlet + "\" " + verb, "", 60000);
 }
 
-// Current state of ZorvaneISSvc; 0 when it is not installed.
-DWORD ServiceState()
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return 0;
-    DWORD state = 0;
-    if (SC_HANDLE service = OpenServiceA(manager, "ZorvaneISSvc", SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                                 &needed))
-            state = status.dwCurrentState;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return state;
-}
+DWORD ServiceState() { return zvtest::ServiceState("ZorvaneISSvc"); }
 
+// Each poll walks every process of the prefix: 200 ms apart is often enough.
 template <typename Condition>
 bool WaitUntil(Condition condition, DWORD timeoutMs)
 {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(200);
-    }
-    return true;
+    return zvtest::WaitUntil(condition, timeoutMs, 200);
 }
 
 std::vector<DWORD> Launchers() { return zvtest::FindProcessesByImage(kLauncher); }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace wdtest {
 
 constexpr char kServiceLogPath[] = "C:\\ProgramData\\Tovimar\\ZorvaneService\\service.log";
@@ -31,19 +33,7 @@ private:
     size_t start_ = 0;
 };
 
-// Polls `done` every 20 ms until it holds or the time is up.
-template <typename Predicate>
-bool WaitUntil(Predicate done, DWORD timeoutMs)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (done())
-            return true;
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(20);
-    }
-}
+using zvtest::WaitUntil;
 
 // HKLM\SOFTWARE\ZorvaneIS in the 64-bit view.
 void DeleteRecord();
