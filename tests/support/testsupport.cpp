@@ -97,11 +97,14 @@ HANDLE StartWithFiles(const std::string& commandLine, const std::string& workDir
     // that can outlive the program and hold ctest's output open.
     const BOOL ok = CreateProcessA(nullptr, &writable[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
                                    workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
+    const DWORD error = ok ? 0 : GetLastError();
     CloseHandle(in);
     CloseHandle(out);
     CloseHandle(err);
-    if (!ok)
+    if (!ok) {
+        SetLastError(error);
         return nullptr;
+    }
     CloseHandle(pi.hThread);
     *pid = pi.dwProcessId;
     return pi.hProcess;
@@ -115,7 +118,7 @@ RunResult RunProgram(const std::string& commandLine, const std::string& workDir,
     BackgroundProgram program;
     if (!program.Start(commandLine, workDir)) {
         result.exitCode = static_cast<DWORD>(-1);
-        result.err = "could not start: " + commandLine;
+        result.err = "could not start (error " + std::to_string(GetLastError()) + "): " + commandLine;
         return result;
     }
     if (!program.WaitForExit(timeoutMs)) {
