@@ -148,6 +148,13 @@ bool BackgroundProgram::Start(const std::string& commandLine, const std::string&
     outPath_ = base + ".out";
     errPath_ = base + ".err";
     process_ = StartWithFiles(commandLine, workDir, outPath_, errPath_, &pid_);
+    if (process_ == nullptr) {
+        // Seen once in many full runs under Wine: a start that fails for no
+        // reason of the program's. One more try a moment later; a program
+        // that really cannot start fails both.
+        Sleep(500);
+        process_ = StartWithFiles(commandLine, workDir, outPath_, errPath_, &pid_);
+    }
     return process_ != nullptr;
 }
 
