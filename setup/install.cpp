@@ -4,12 +4,27 @@
 #include <cstring>
 
 #include "scoped_handle.h"
+#include "security_descriptor.h"
 
 namespace {
 
 constexpr char kDescription[] = "Installed by Dromlet";
 constexpr DWORD kFailureResetSeconds = 86400;
 constexpr DWORD kRestartDelayMs = 5000;
+
+// `path` made full against the working folder; unchanged when that fails.
+std::string FullPath(const std::string& path)
+{
+    const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return path;
+    std::string full(needed, '\0');
+    const DWORD length = GetFullPathNameA(path.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed)
+        return path;
+    full.resize(length);
+    return full;
+}
 
 }  // namespace
 
@@ -34,6 +49,34 @@ void StripEnclosingQuotes(std::string& text)
 {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
         text = text.substr(1, text.size() - 2);
+}
+
+bool ProtectRecordKey()
+{
+    const ScopedDescriptor descriptor(DescriptorFromSddl(kRecordKeySddl));
+    if (!descriptor) {
+        ReportLastError("ConvertStringSecurityDescriptorToSecurityDescriptor: ");
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
+                                         KEY_SET_VALUE | WRITE_DAC | KEY_WOW64_64KEY, &attributes, &key, &disposition);
+    if (created != ERROR_SUCCESS) {
+        WriteError("RegCreateKeyEx: " + std::to_string(created) + "\n");
+        return false;
+    }
+    ScopedKey scopedKey(key);
+    if (disposition == REG_CREATED_NEW_KEY)
+        return true;
+    const LONG secured =
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor.get());
+    if (secured != ERROR_SUCCESS) {
+        WriteError("RegSetKeySecurity: " + std::to_string(secured) + "\n");
+        return false;
+    }
+    return true;
 }
 
 bool WriteRegistryString(const char* valueName, const std::string& value)
@@ -84,7 +127,10 @@ bool CreateOrUpdateService(const std::string& serviceName, const std::string& di
         ReportLastError("OpenSCManager: ");
         return false;
     }
-    ScopedService service(OpenServiceA(manager.get(), serviceName.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS));
+    // SERVICE_START as well: without it the manager refuses restart failure
+    // actions, and a reinstall would keep the old ones silently.
+    ScopedService service(OpenServiceA(manager.get(), serviceName.c_str(),
+                                       SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | WRITE_DAC));
     if (!service) {
         // Whatever kept it from opening, creating it either succeeds or
         // reports why it cannot.
@@ -102,6 +148,12 @@ bool CreateOrUpdateService(const std::string& serviceName, const std::string& di
         return false;
     }
 
+    const ScopedDescriptor descriptor(DescriptorFromSddl(kServiceSddl));
+    if (!descriptor || !SetServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor.get())) {
+        ReportLastError("SetServiceObjectSecurity: ");
+        return false;
+    }
+
     ServiceExtraConfig extra;
     BuildServiceExtraConfig(extra);
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &extra.descriptionInfo);
@@ -115,6 +167,9 @@ bool InstallService(SetupOptions& options)
     StripEnclosingQuotes(options.contentRoot);
     StripEnclosingQuotes(options.serviceExePath);
     StripEnclosingQuotes(options.serverExePath);
+    // The service's command line must name its program by a full path: the
+    // service manager starts it from its own working folder.
+    options.serviceExePath = FullPath(options.serviceExePath);
 
     if (GetFileAttributesA(options.serviceExePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         WriteError("install: service exe not found: " + options.serviceExePath + "\n");
@@ -123,6 +178,8 @@ bool InstallService(SetupOptions& options)
     if (!options.contentRoot.empty() && options.contentRoot.back() != '\\' && options.contentRoot.back() != '/')
         options.contentRoot += '\\';
 
+    if (!ProtectRecordKey())
+        return false;
     if (!WriteRegistryString("ServerExePath", options.serverExePath))
         return false;
     if (!WriteRegistryString("ContentRoot", options.contentRoot))

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "install.h"
+
 namespace {
 
 constexpr char kUsageText[] =
@@ -22,6 +24,16 @@ void WriteStream(FILE* stream, const std::string& text)
 
 // A word that starts with a hyphen is never taken for a path.
 bool IsOption(const char* word) { return word[0] == '-'; }
+
+// On a Windows command line "C:\My Web\" D:\svc.exe arrives as one word,
+// C:\My Web" D:\svc.exe: the backslash kept the quote. A word wrapped whole in
+// one pair of quotes is fine, the install strips them.
+bool HoldsStrayQuote(const char* word)
+{
+    std::string text = word;
+    StripEnclosingQuotes(text);
+    return text.find('"') != std::string::npos;
+}
 
 }  // namespace
 
@@ -59,6 +71,12 @@ bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::
     for (int i = 0; i < count; ++i) {
         const char* word = words[i];
         if (!IsOption(word)) {
+            if (HoldsStrayQuote(word)) {
+                problem = std::string("install: a path may not hold a double quote: ") + word +
+                          " (a backslash before a closing quote keeps the quote: write it twice, "
+                          "\"C:\\My Web\\\\\", or leave it out)";
+                return false;
+            }
             if (positional == 0)
                 options.contentRoot = word;
             else if (positional == 1)

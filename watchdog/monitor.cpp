@@ -77,6 +77,12 @@ void RunCycle(LaunchedProcess& launched)
         TargetPath = value;
         WriteLog(L"Registry path loaded: %s", TargetPath.c_str());
         if (!TargetPath.empty()) {
+            // A relative path would be looked for in the service's own
+            // working folder, which is not where an administrator meant.
+            if (!IsFullPath(TargetPath)) {
+                WriteLog(L"Target path is not a full path: %s", TargetPath.c_str());
+                return;
+            }
             if (!IsTargetRunning()) {
                 WriteLog(L"Target not running; starting: %s", TargetPath.c_str());
                 Relaunch(launched);
@@ -117,6 +123,17 @@ std::wstring NormalisedPath(const wchar_t* path)
     }
 }
 
+bool IsFullPath(const std::wstring& path)
+{
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (path.size() < 3)
+        return false;
+    const bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    const bool drivePath = letter && path[1] == L':' && separator(path[2]);
+    const bool uncPath = separator(path[0]) && separator(path[1]) && !separator(path[2]);
+    return drivePath || uncPath;
+}
+
 bool IsTargetRunning()
 {
     const std::wstring fullTarget = NormalisedPath(TargetPath.c_str());
@@ -145,7 +162,9 @@ bool LaunchTarget(PROCESS_INFORMATION* record)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr, folder,
+    // The program is named on its own, so that no quote or blank in the
+    // value can make the command line name another program or add arguments.
+    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr, folder,
                         &startup, &created)) {
         const DWORD error = GetLastError();
         WriteLog(L"CreateProcess failed for '%s' err=%lu", TargetPath.c_str(), error);

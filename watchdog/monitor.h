@@ -29,6 +29,8 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle);
 
 // `path` as a full path (GetFullPathNameW) of any length; empty on failure.
 std::wstring NormalisedPath(const wchar_t* path);
+// A drive letter with a separator ("C:\\..."), or a UNC path ("\\\\server\\...").
+bool IsFullPath(const std::wstring& path);
 // True when some process runs from TargetPath (full paths, case ignored).
 bool IsTargetRunning();
 // Starts TargetPath in its own folder without arguments; on success the new

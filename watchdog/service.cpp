@@ -120,8 +120,12 @@ bool RunServiceDispatcher(DWORD& error)
     // The dispatcher returns as soon as the stopped report is out, while
     // ServiceMain may still be writing its last lines; the process must not
     // end under them.
-    if (ServiceMainEntered.load() && done)
-        WaitForSingleObject(done.get(), kServiceMainEndWaitMs);
+    if (ServiceMainEntered.load() && done && WaitForSingleObject(done.get(), kServiceMainEndWaitMs) != WAIT_OBJECT_0) {
+        // ServiceMain may still be about to signal the event: it stays open
+        // for the rest of the process's life instead of closing under it.
+        done.release();
+        return dispatched;
+    }
     ServiceMainDone = nullptr;
     return dispatched;
 }

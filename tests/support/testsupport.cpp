@@ -6,6 +6,7 @@
 #include <shellapi.h>
 #include <winsvc.h>
 #include <tlhelp32.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -367,6 +368,101 @@ void RemoveTree(const std::string& path)
         FindClose(find);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+namespace {
+
+// The host's path of a Windows path, through Wine's own export.
+std::string HostFileName(const std::string& path)
+{
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr)
+        return {};
+    char* name = toUnix(Widen(path).c_str());
+    if (name == nullptr)
+        return {};
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool got = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    return got;
+}
+
+}  // namespace
+
+// Wine does not pass a host program's exit code on, so the outcome is judged
+// by what the link leads to.
+bool MakeHostSymlink(const std::string& target, const std::string& link)
+{
+    const std::string from = HostFileName(target);
+    const std::string at = HostFileName(link);
+    if (from.empty() || at.empty())
+        return false;
+    RunProgram("/bin/ln -sfn \"" + from + "\" \"" + at + "\"");
+    BY_HANDLE_FILE_INFORMATION viaLink;
+    BY_HANDLE_FILE_INFORMATION direct;
+    return FileIdentity(link, viaLink) && FileIdentity(target, direct) &&
+           viaLink.dwVolumeSerialNumber == direct.dwVolumeSerialNumber &&
+           viaLink.nFileIndexHigh == direct.nFileIndexHigh && viaLink.nFileIndexLow == direct.nFileIndexLow;
+}
+
+bool RemoveHostSymlink(const std::string& link)
+{
+    const std::string at = HostFileName(link);
+    if (at.empty())
+        return false;
+    RunProgram("/bin/rm -f \"" + at + "\"");
+    return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+DaclView ViewDacl(PSECURITY_DESCRIPTOR descriptor)
+{
+    DaclView view;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    char* text = nullptr;
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr &&
+        ConvertSidToStringSidA(owner, &text)) {
+        view.owner = text;
+        LocalFree(text);
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorControl(descriptor, &control, &revision))
+        view.protectedDacl = (control & SE_DACL_PROTECTED) != 0;
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return view;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(dacl, i, &entry))
+            continue;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            ++view.otherEntries;
+            continue;
+        }
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        std::string sid;
+        if (ConvertSidToStringSidA(reinterpret_cast<PSID>(&allowed->SidStart), &text)) {
+            sid = text;
+            LocalFree(text);
+        }
+        view.allowed.push_back({sid, allowed->Mask, header->AceFlags});
+    }
+    return view;
 }
 
 std::vector<DWORD> FindProcessesByImage(const std::string& imagePath)

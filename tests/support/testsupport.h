@@ -107,6 +107,39 @@ bool CopyFileTo(const std::string& from, const std::string& to);
 bool MakeFolders(const std::string& path);
 void RemoveTree(const std::string& path);
 
+// A symbolic link of the host's file system at `link` to `target`, both
+// Windows paths, in place of a file at `link` (Wine reports a link to a
+// folder as a reparse point); and the removal of a file or such a link, which
+// leaves the target alone. False when it cannot be done.
+bool MakeHostSymlink(const std::string& target, const std::string& link);
+bool RemoveHostSymlink(const std::string& link);
+
+// Well-known SIDs as ConvertSidToStringSid writes them.
+constexpr char kSidSystem[] = "S-1-5-18";
+constexpr char kSidAdministrators[] = "S-1-5-32-544";
+constexpr char kSidUsers[] = "S-1-5-32-545";
+constexpr char kSidInteractive[] = "S-1-5-4";
+constexpr char kSidService[] = "S-1-5-6";
+
+// The access-allowed entries of a security descriptor's DACL, the SID as
+// "S-1-..." text; `protectedDacl` is whether it blocks inheritance.
+struct AllowedAce {
+    std::string sid;
+    DWORD mask;
+    BYTE flags;
+    bool operator==(const AllowedAce& other) const
+    {
+        return sid == other.sid && mask == other.mask && flags == other.flags;
+    }
+};
+struct DaclView {
+    std::string owner;  // empty when the descriptor names none
+    bool protectedDacl = false;
+    std::vector<AllowedAce> allowed;
+    size_t otherEntries = 0;  // entries of any other type (denials, audits)
+};
+DaclView ViewDacl(PSECURITY_DESCRIPTOR descriptor);
+
 // Process ids of every process whose image path equals `imagePath`, case ignored.
 std::vector<DWORD> FindProcessesByImage(const std::string& imagePath);
 void KillProcess(DWORD pid);

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "security_descriptor.h"
 #include "testsupport.h"
 #include "watchdog_testing.h"
 
@@ -93,6 +95,16 @@ TEST(ServiceLog, MessageKeepsAtMost2047Units)
         ASSERT_EQ(1u, lines.size()) << c.length;
         EXPECT_EQ(wdtest::Utf8(message.substr(0, c.kept)), lines[0].substr(wdtest::kLinePrefixLength)) << c.length;
     }
+    // A cut between characters of two UTF-8 bytes each leaves whole ones only.
+    {
+        LogWatch watch;
+        WriteLog(L"%s", std::wstring(2100, L'\u00e9').c_str());
+        ASSERT_EQ(1u, watch.Messages().size());
+        std::string expected;
+        for (int i = 0; i < 2047; ++i)
+            expected += "\xc3\xa9";
+        EXPECT_EQ(expected, watch.Messages()[0]);
+    }
     // The limit holds for the formatted text, not only for the arguments.
     LogWatch watch;
     WriteLog((std::wstring(2040, L'f') + L"%s").c_str(), L"0123456789");
@@ -119,6 +131,109 @@ TEST(ServiceLog, TextIsStoredAsUtf8)
         ASSERT_EQ(1u, messages.size());
         EXPECT_EQ(std::string("Pfad \xc3\xa9 ") + c.utf8, messages[0]);
     }
+}
+
+TEST(ServiceLog, ControlCharactersCannotStartALineOfTheirOwn)
+{
+    const struct {
+        const wchar_t* argument;
+        const char* logged;
+    } cases[] = {
+        {L"C:\\a.exe\r\n2026-01-01 00:00:00.000  Launched 'x' (PID=1)", "C:\\a.exe??2026-01-01 00:00:00.000  Launched 'x' (PID=1)"},
+        {L"bare\nline\rfeed", "bare?line?feed"},
+        {L"\x01\t\x1b[2J\x1f\x7f end", "???[2J?? end"},
+        {L"\x80 \u00e9 ~ kept", "\xc2\x80 \xc3\xa9 ~ kept"},
+    };
+    for (const auto& c : cases) {
+        LogWatch watch;
+        WriteLog(L"Registry path loaded: %s", c.argument);
+        const std::vector<std::string> lines = watch.Lines();
+        ASSERT_EQ(1u, lines.size()) << c.logged;
+        ASSERT_TRUE(std::regex_match(lines[0], kLineLayout)) << lines[0];
+        EXPECT_EQ(std::string("Registry path loaded: ") + c.logged, lines[0].substr(wdtest::kLinePrefixLength));
+    }
+}
+
+TEST(ServiceLog, FoldersAreChangedByAdministratorsOnly)
+{
+    const ScopedDescriptor descriptor(DescriptorFromSddl(kLogFolderSddl));
+    ASSERT_TRUE(descriptor);
+    const zvtest::DaclView view = zvtest::ViewDacl(descriptor.get());
+    EXPECT_EQ(zvtest::kSidAdministrators, view.owner);
+    EXPECT_TRUE(view.protectedDacl);
+    EXPECT_EQ(0u, view.otherEntries);
+    // Inherited by the log file and any folder below.
+    const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const std::vector<zvtest::AllowedAce> expected = {
+        {zvtest::kSidSystem, FILE_ALL_ACCESS, inherit},
+        {zvtest::kSidAdministrators, FILE_ALL_ACCESS, inherit},
+        {zvtest::kSidUsers, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, inherit},
+    };
+    EXPECT_EQ(expected, view.allowed);
+}
+
+// Wine keeps no DACLs, but shows hard links and host symbolic links: a link
+// that a user plants in the log's place never receives a line.
+TEST(ServiceLog, LinksInPlaceOfTheLogAreNotFollowed)
+{
+    const std::string elsewhere = "C:\\ZvLogElsewhere";
+    const std::string victim = elsewhere + "\\victim.txt";
+    const std::string planted = "planted by a user\r\n";
+    const struct {
+        const char* name;
+        std::function<bool()> plant;
+        std::function<bool()> remove;
+        std::string untouched;  // the file that a followed link would have written
+    } cases[] = {
+        {"service.log as a hard link",
+         [&] { return DeleteFileA(kServiceLogPath) && CreateHardLinkA(kServiceLogPath, victim.c_str(), nullptr); },
+         [] { return DeleteFileA(kServiceLogPath) != FALSE; }, victim},
+        {"service.log as a symbolic link",
+         [&] { return zvtest::MakeHostSymlink(victim, kServiceLogPath); },
+         [] { return zvtest::RemoveHostSymlink(kServiceLogPath); }, victim},
+        {"ZorvaneService as a symbolic link",
+         [&] {
+             zvtest::RemoveTree(kLogFolder);
+             return zvtest::MakeHostSymlink(elsewhere, kLogFolder);
+         },
+         [] { return zvtest::RemoveHostSymlink(kLogFolder); }, elsewhere + "\\service.log"},
+        {"Tovimar as a symbolic link",
+         [&] {
+             zvtest::RemoveTree(kCompanyFolder);
+             return zvtest::MakeFolders(elsewhere + "\\ZorvaneService") &&
+                    zvtest::MakeHostSymlink(elsewhere, kCompanyFolder);
+         },
+         [] { return zvtest::RemoveHostSymlink(kCompanyFolder); }, elsewhere + "\\ZorvaneService\\service.log"},
+    };
+    for (const auto& c : cases) {
+        for (const char* folder : {kCompanyFolder, kLogFolder}) {
+            if (GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES &&
+                (GetFileAttributesA(folder) & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                zvtest::RemoveHostSymlink(folder);
+        }
+        zvtest::RemoveHostSymlink(kServiceLogPath);
+        zvtest::RemoveTree(elsewhere);
+        ASSERT_TRUE(zvtest::MakeFolders(elsewhere));
+        ASSERT_TRUE(zvtest::WriteFileBytes(victim, planted));
+        WriteLog(L"before %S", c.name);
+        ASSERT_TRUE(c.plant()) << c.name;
+
+        WriteLog(L"through the link: %S", c.name);
+        std::string bytes;
+        if (c.untouched == victim) {
+            ASSERT_TRUE(zvtest::ReadFileBytes(victim, bytes)) << c.name;
+            EXPECT_EQ(planted, bytes) << c.name;
+        } else {
+            EXPECT_FALSE(zvtest::ReadFileBytes(c.untouched, bytes)) << c.name << ": " << bytes;
+            EXPECT_EQ(L"", GetLogFolder()) << c.name;
+        }
+
+        ASSERT_TRUE(c.remove()) << c.name;
+        LogWatch watch;
+        WriteLog(L"after %S", c.name);
+        EXPECT_EQ(1u, watch.Lines().size()) << c.name;
+    }
+    zvtest::RemoveTree(elsewhere);
 }
 
 TEST(ServiceLog, FolderAndFileAreCreatedAgainAfterDeletion)
