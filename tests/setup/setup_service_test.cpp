@@ -36,9 +36,9 @@ constexpr int kWatchdogLauncherPort = 18400;
 
 std::string BuiltProgram(const char* name) { return zvtest::HostPath(ZV_BIN_DIR) + "\\" + name; }
 
-RunResult Dromlet(const std::string& arguments)
+RunResult Dromlet(const std::string& arguments, const std::string& workDir = "")
 {
-    return zvtest::RunProgram("\"" + zvtest::HostPath(ZV_DROMLET_EXE) + "\" " + arguments, "", 90000);
+    return zvtest::RunProgram("\"" + zvtest::HostPath(ZV_DROMLET_EXE) + "\" " + arguments, workDir, 90000);
 }
 
 // The current state of ZorvaneISSvc; 0 when it is not installed.
@@ -265,6 +265,12 @@ TEST_F(SetupService, InstallWordsReplacePathsAndDisplayName)
     EXPECT_EQ("C:\\ZvSetupBin\\zorvaneissvc.exe --root C:\\ZvWeb\\", config.commandLine);
     EXPECT_EQ("Other Name", config.displayName);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+
+    // A relative service program path is made full against the working
+    // folder: the service manager would not find it from its own.
+    ExpectSilentSuccess(Dromlet("install C:\\ZvWeb zorvaneissvc.exe", kPlainServiceFolder), "relative path");
+    ASSERT_TRUE(ReadServiceConfig(config));
+    EXPECT_EQ("C:\\ZvSetupBin\\zorvaneissvc.exe --root C:\\ZvWeb\\", config.commandLine);
 }
 
 TEST_F(SetupService, MissingServiceProgramChangesNothing)
@@ -301,6 +307,10 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
         {"install --display --start", "install: missing value after --display\n"},
         {"install -x C:\\ZvWeb", "install: unknown option: -x\n"},
         {"install --name ZorvaneISSvc2", "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2\n"},
+        // The runtime reads "C:\My Web\" C:\svc.exe as one word: C:\My Web" C:\svc.exe.
+        {"install \"C:\\My Web\\\" C:\\svc.exe",
+         "install: a path may not hold a double quote: C:\\My Web\" C:\\svc.exe (a backslash before a closing "
+         "quote keeps the quote: write it twice, \"C:\\My Web\\\\\", or leave it out)\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = Dromlet(c.arguments);

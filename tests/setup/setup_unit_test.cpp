@@ -8,6 +8,7 @@
 #include "expected_usage.h"
 #include "install.h"
 #include "options.h"
+#include "security_descriptor.h"
 #include "testsupport.h"
 
 namespace {
@@ -124,6 +125,40 @@ TEST(SetupInstall, ExtraServiceRecords)
     for (DWORD i = 0; i < failure.cActions; ++i) {
         EXPECT_EQ(SC_ACTION_RESTART, failure.lpsaActions[i].Type) << i;
         EXPECT_EQ(5000u, failure.lpsaActions[i].Delay) << i;
+    }
+}
+
+// Wine keeps neither a key's nor a service's DACL, so what they grant is
+// checked on the descriptors themselves.
+TEST(SetupInstall, RecordAndServiceAreChangedByAdministratorsOnly)
+{
+    const DWORD serviceQuery =
+        SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE | READ_CONTROL;
+    const DWORD systemDefault = serviceQuery | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                                SERVICE_USER_DEFINED_CONTROL;
+    const struct {
+        const char* name;
+        const wchar_t* sddl;
+        bool protectedDacl;
+        std::vector<zvtest::AllowedAce> allowed;
+    } cases[] = {
+        {"registry record", kRecordKeySddl, true,
+         {{zvtest::kSidSystem, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
+          {zvtest::kSidAdministrators, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
+          {zvtest::kSidUsers, KEY_READ, CONTAINER_INHERIT_ACE}}},
+        {"service", kServiceSddl, false,
+         {{zvtest::kSidSystem, systemDefault, 0},
+          {zvtest::kSidAdministrators, SERVICE_ALL_ACCESS, 0},
+          {zvtest::kSidInteractive, serviceQuery, 0},
+          {zvtest::kSidService, serviceQuery, 0}}},
+    };
+    for (const auto& c : cases) {
+        const ScopedDescriptor descriptor(DescriptorFromSddl(c.sddl));
+        ASSERT_TRUE(descriptor) << c.name;
+        const zvtest::DaclView view = zvtest::ViewDacl(descriptor.get());
+        EXPECT_EQ(c.protectedDacl, view.protectedDacl) << c.name;
+        EXPECT_EQ(0u, view.otherEntries) << c.name;
+        EXPECT_TRUE(c.allowed == view.allowed) << c.name;
     }
 }
 

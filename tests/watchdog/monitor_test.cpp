@@ -119,6 +119,12 @@ TEST_F(MonitorTest, UnusableRecordIsLoggedEveryCycleAndStartsNothing)
     const DWORD number = 42;
     const std::string wrongType = "RegGetValueW 'ServerExePath' failed rc=1630 type=";
     const std::string tooLong = "RegGetValueW 'ServerExePath' failed rc=234 type=1";
+    // Relative forms that would name the sleeper from the working folder set below.
+    const std::wstring relative = L"a\\sleeper.exe";
+    const std::wstring rootRelative = path.substr(2);
+    const std::wstring forged = relative + L"\r\n2026-01-01 00:00:00.000  Launched";
+    const std::string notFull = "Target path is not a full path: ";
+    const std::string masked = "a\\sleeper.exe??2026-01-01 00:00:00.000  Launched";
 
     struct Case {
         const char* name;
@@ -137,7 +143,16 @@ TEST_F(MonitorTest, UnusableRecordIsLoggedEveryCycleAndStartsNothing)
         {"1040 characters", true, REG_SZ, over1039.c_str(), over1039.size() + 1, {tooLong, kNoTarget}},
         {"3000 characters", true, REG_SZ, farOver.c_str(), farOver.size() + 1, {tooLong, kNoTarget}},
         {"empty", true, REG_SZ, L"", 1, {kLoaded, kNoTarget}},
+        {"relative", true, REG_SZ, relative.c_str(), relative.size() + 1,
+         {kLoaded + wdtest::Utf8(relative), notFull + wdtest::Utf8(relative)}},
+        {"root-relative", true, REG_SZ, rootRelative.c_str(), rootRelative.size() + 1,
+         {kLoaded + wdtest::Utf8(rootRelative), notFull + wdtest::Utf8(rootRelative)}},
+        {"CR LF inside", true, REG_SZ, forged.c_str(), forged.size() + 1,
+         {kLoaded + masked, notFull + masked}},
     };
+    char workingFolder[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, workingFolder);
+    ASSERT_TRUE(SetCurrentDirectoryA(folder_.path().c_str()));
     for (const Case& c : cases) {
         wdtest::DeleteRecord();
         if (c.key) {
@@ -148,7 +163,7 @@ TEST_F(MonitorTest, UnusableRecordIsLoggedEveryCycleAndStartsNothing)
         LogWatch watch;
         {
             MonitorRun run(20, 3);
-            ASSERT_TRUE(watch.WaitFor(kNoTarget, kSoonMs, 3)) << c.name;
+            ASSERT_TRUE(watch.WaitFor(c.cycle.back(), kSoonMs, 3)) << c.name;
             ASSERT_TRUE(run.Stop()) << c.name;
         }
         const std::vector<std::string> lines = CycleLines(watch.Messages());
@@ -158,6 +173,7 @@ TEST_F(MonitorTest, UnusableRecordIsLoggedEveryCycleAndStartsNothing)
             EXPECT_EQ(c.cycle[i % c.cycle.size()], lines[i]) << c.name << ", line " << i;
         EXPECT_EQ(0u, wdtest::SleeperStarts(exe).size()) << c.name;
     }
+    SetCurrentDirectoryA(workingFolder);
 }
 
 TEST_F(MonitorTest, ValueOf1039CharactersIsAcceptedAndNormalised)
@@ -180,23 +196,35 @@ TEST_F(MonitorTest, ValueOf1039CharactersIsAcceptedAndNormalised)
 
 TEST_F(MonitorTest, FailedLaunchIsLoggedAndRetriedEveryCycle)
 {
-    const std::string missing = folder_.File("zorvaneis.exe");
-    ASSERT_TRUE(Record(missing));
-    LogWatch watch;
-    const std::string failed = "CreateProcess failed for '" + missing + "' err=";
-    {
-        MonitorRun run(20, 3);
-        ASSERT_TRUE(watch.WaitFor(failed, kSoonMs, 3, true));
-        ASSERT_TRUE(run.Stop());
+    // A quote in the value must not split it into a program and arguments:
+    // only the whole value names the program, and no such file exists.
+    const std::string exe = Sleeper("a");
+    const struct {
+        std::string target;
+        const char* error;
+    } cases[] = {
+        {folder_.File("zorvaneis.exe"), "2"},
+        {exe + "\" --extra", "123"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Record(c.target));
+        LogWatch watch;
+        const std::string failed = "CreateProcess failed for '" + c.target + "' err=";
+        {
+            MonitorRun run(20, 3);
+            ASSERT_TRUE(watch.WaitFor(failed, kSoonMs, 3, true)) << c.target;
+            ASSERT_TRUE(run.Stop());
+        }
+        const std::vector<std::string> lines = CycleLines(watch.Messages());
+        ASSERT_GE(lines.size(), 9u);
+        ASSERT_EQ(0u, lines.size() % 3);
+        for (size_t i = 0; i < lines.size(); i += 3) {
+            EXPECT_EQ(kLoaded + c.target, lines[i]);
+            EXPECT_EQ("Target not running; starting: " + c.target, lines[i + 1]);
+            EXPECT_EQ(failed + c.error, lines[i + 2]);
+        }
     }
-    const std::vector<std::string> lines = CycleLines(watch.Messages());
-    ASSERT_GE(lines.size(), 9u);
-    ASSERT_EQ(0u, lines.size() % 3);
-    for (size_t i = 0; i < lines.size(); i += 3) {
-        EXPECT_EQ(kLoaded + missing, lines[i]);
-        EXPECT_EQ("Target not running; starting: " + missing, lines[i + 1]);
-        EXPECT_EQ(failed + "2", lines[i + 2]);
-    }
+    EXPECT_EQ(0u, wdtest::SleeperStarts(exe).size());
 }
 
 TEST_F(MonitorTest, StartsTargetInItsOwnFolderWithoutArguments)
