@@ -74,7 +74,8 @@ cat <<INFO
     service ZorvaneISSvc  ${state:-unknown}
     launcher PID          ${launched:-unknown} (Windows process id)
     browse                http://127.0.0.1:$port/
-    content root          $program_files/ZorvaneIs/
+    content root          $program_files/ZorvaneIs/site/
+    settings              $program_files/ZorvaneIs/zorvaneis.cfg
     service log           $log
 
   Try:  curl http://127.0.0.1:$port/        Press Ctrl-C to stop and uninstall.

@@ -53,9 +53,11 @@ void ApplyDocRoot(const char* value, const char* baseDir, LauncherConfig& config
 
 void ApplyPort(const char* value, LauncherConfig& config)
 {
-    const int port = std::atoi(value);
+    // Read as atoi reads (blanks, sign, digits, the rest ignored), but strtol
+    // saturates where atoi's result is undefined: no number wraps into range.
+    const long port = std::strtol(value, nullptr, 10);
     if (port >= 1 && port <= 65535)
-        config.port = port;
+        config.port = static_cast<int>(port);
 }
 
 void ApplyEnableIsapi(const char* value, LauncherConfig& config)

@@ -1,6 +1,7 @@
 # Installs the Debian packages that building and running need, when missing.
 # Sourced by test.sh and run.sh.
-ZV_PACKAGES="cmake make mingw-w64 g++-mingw-w64-x86-64 wine wine64 googletest curl procps"
+# clang and libclang-rt-dev (its libFuzzer) build the fuzz harnesses natively.
+ZV_PACKAGES="cmake make mingw-w64 g++-mingw-w64-x86-64 wine wine64 googletest curl procps clang libclang-rt-dev"
 
 ensure_prerequisites() {
     missing=""

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "testsupport.h"
 
@@ -125,6 +128,10 @@ TEST_F(ConfigReader, PortRules)
         {"PORT=65536\n", {kBase, 1465, 1}},    {"PORT=abc\n", {kBase, 1465, 1}},
         {"PORT=\n", {kBase, 1465, 1}},         {"PORT=80\nPORT=443\n", {kBase, 443, 1}},
         {"PORT=80\nPORT=0\n", {kBase, 80, 1}}, {"PORT =80\n", {kBase, 1465, 1}},
+        {"PORT=\t\v80\n", {kBase, 80, 1}},   {"PORT=0000000000080\n", {kBase, 80, 1}},
+        // Numbers beyond the int range are unusable, not wrapped into range.
+        {"PORT=4294967376\n", {kBase, 1465, 1}}, {"PORT=4294967297\n", {kBase, 1465, 1}},
+        {"PORT=-4294967216\n", {kBase, 1465, 1}}, {"PORT=99999999999999999999999\n", {kBase, 1465, 1}},
     };
     for (const LineCase& c : cases) {
         Load(c.content);
@@ -197,6 +204,65 @@ TEST_F(ConfigReader, DocRootIsCutAt1023Characters)
     const std::string tooLongBase(1500, 'b');
     Load("", tooLongBase.c_str());
     EXPECT_EQ(fullBase, config_.docRoot);
+}
+
+struct FencedBlock {
+    std::string info;   // what follows the opening fence, e.g. "ini"
+    std::string body;
+    std::string after;  // the text up to the next fence
+};
+
+std::vector<FencedBlock> FencedBlocks(const std::string& markdown)
+{
+    std::vector<FencedBlock> blocks;
+    std::istringstream lines(markdown);
+    bool inside = false;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t start = line.find_first_not_of(' ');
+        const bool fence = start != std::string::npos && line.compare(start, 3, "```") == 0;
+        if (fence && !inside)
+            blocks.push_back({line.substr(start + 3), "", ""});
+        if (fence)
+            inside = !inside;
+        else if (!blocks.empty())
+            (inside ? blocks.back().body : blocks.back().after) += line + "\n";
+    }
+    return blocks;
+}
+
+// Every settings example in the docs, read by the reader itself, must give
+// what the sentence after it promises; an unmarked example is an error.
+TEST_F(ConfigReader, DocumentedExamplesGiveWhatTheirTextPromises)
+{
+    const char kInstalled[] = "C:\\Program Files\\ZorvaneIs";
+    const std::regex promise("serves `([^`]*)` on port (\\d+), ISAPI extensions (on|off)");
+    const std::regex settingLine("(^|\n)[ \t]*(DOC_ROOT|PORT|ENABLE_ISAPI)=", std::regex::icase);
+    std::string shipped;
+    ASSERT_TRUE(zvtest::ReadFileBytes(zvtest::HostPath(ZV_SOURCE_DIR "/launcher/zorvaneis.cfg"), shipped));
+    Load(shipped, kInstalled);
+    ExpectConfig({std::string(kInstalled) + "\\site", 1465, 0}, "the shipped zorvaneis.cfg");
+
+    int examples = 0;
+    bool shippedShown = false;
+    for (const std::string doc : {"README.md", "INSTALL.md"}) {
+        std::string text;
+        ASSERT_TRUE(zvtest::ReadFileBytes(zvtest::HostPath(ZV_SOURCE_DIR "/" + doc), text)) << doc;
+        for (const FencedBlock& block : FencedBlocks(text)) {
+            if (block.info != "ini") {
+                EXPECT_FALSE(std::regex_search(block.body, settingLine)) << doc << ", not marked ini:\n" << block.body;
+                continue;
+            }
+            ++examples;
+            shippedShown = shippedShown || block.body == shipped;
+            std::smatch promised;
+            ASSERT_TRUE(std::regex_search(block.after, promised, promise)) << doc << ", no promise after:\n"
+                                                                           << block.body;
+            Load(block.body, kInstalled);
+            ExpectConfig({promised[1], std::stoi(promised[2]), promised[3] == "on" ? 1 : 0}, doc + ":\n" + block.body);
+        }
+    }
+    EXPECT_GE(examples, 4);
+    EXPECT_TRUE(shippedShown) << "INSTALL.md shows the shipped zorvaneis.cfg as it is";
 }
 
 }  // namespace

@@ -7,8 +7,8 @@ trap 'rm -rf "$out"' EXIT
 (cd "$build" && cpack -B "$out" >/dev/null)
 zip=$(ls "$out"/*.zip)
 listing=$(cd "$out" && cmake -E tar tf "$zip" | grep -v '/$' | sort)
-expected=$(printf '%s\n' INSTALL.md ZorvaneIs/halvix.dll ZorvaneIs/index.html ZorvaneIs/zorvaneis.exe \
-    ZorvaneService/Dromlet.exe ZorvaneService/zorvaneissvc.exe | sort)
+expected=$(printf '%s\n' INSTALL.md ZorvaneIs/halvix.dll ZorvaneIs/site/index.html ZorvaneIs/zorvaneis.cfg \
+    ZorvaneIs/zorvaneis.exe ZorvaneService/Dromlet.exe ZorvaneService/zorvaneissvc.exe | sort)
 if [ "$listing" != "$expected" ]; then
     echo "package $zip holds:"; echo "$listing"; echo "expected:"; echo "$expected"
     exit 1

@@ -77,7 +77,7 @@ TEST(SystemLife, FromInstallToUninstall)
 {
     const std::string samplePage = [] {
         std::string page;
-        zvtest::ReadFileBytes(kProgramFiles + "\\ZorvaneIs\\index.html", page);
+        zvtest::ReadFileBytes(kProgramFiles + "\\ZorvaneIs\\site\\index.html", page);
         return page;
     }();
     ASSERT_FALSE(samplePage.empty()) << "the installed content root holds no sample page";
@@ -91,6 +91,9 @@ TEST(SystemLife, FromInstallToUninstall)
     zvtest::HttpReply reply = zvtest::HttpGet(kPort, "/");
     EXPECT_EQ(200, reply.status);
     EXPECT_EQ(samplePage, reply.body);
+    // The shipped settings serve the folder "site": the program files beside it stay unreachable.
+    for (const char* target : {"/zorvaneis.cfg", "/halvix.dll", "/zorvaneis.exe", "/site/index.html"})
+        EXPECT_EQ(404, zvtest::HttpGet(kPort, target).status) << target;
 
     // 2. A launcher killed from outside is started again by the next cycle.
     const DWORD killed = Launchers().front();
