@@ -1,6 +1,6 @@
 # Installs the Debian packages that building and running need, when missing.
 # Sourced by test.sh and run.sh.
-ZV_PACKAGES="cmake make mingw-w64 g++-mingw-w64-x86-64 wine wine64 googletest curl procps"
+ZV_PACKAGES="cmake make mingw-w64 g++-mingw-w64-x86-64 wine wine64 googletest curl procps nsis"
 
 ensure_prerequisites() {
     missing=""
