@@ -1,7 +1,7 @@
 # Installs the Debian packages that building and running need, when missing.
 # Sourced by test.sh and run.sh.
-# clang and libclang-rt-dev (its libFuzzer) build the fuzz harnesses natively.
-ZV_PACKAGES="cmake make mingw-w64 g++-mingw-w64-x86-64 wine wine64 googletest curl procps clang libclang-rt-dev"
+# clang and libclang-rt-dev (its libFuzzer) build the fuzz harnesses natively; nsis builds the setup program.
+ZV_PACKAGES="cmake make mingw-w64 g++-mingw-w64-x86-64 wine wine64 googletest curl procps clang libclang-rt-dev nsis"
 
 ensure_prerequisites() {
     missing=""

@@ -1,0 +1,127 @@
+// The setup program in a fresh prefix: silent install, an administrator's
+// edits, an upgrade over them, silent removal; and a payload without the
+// service program.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "scoped_handle.h"
+#include "testsupport.h"
+
+namespace {
+
+const std::string kServiceFolder = "C:\\Program Files\\ZorvaneService";
+const std::string kServerFolder = "C:\\Program Files\\ZorvaneIs";
+const std::string kUninstaller = kServiceFolder + "\\Uninstall.exe";
+const std::string kLog = "C:\\ProgramData\\Tovimar\\ZorvaneService\\service.log";
+const std::string kUninstallKeys = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr int kEditedPort = 18470;
+
+zvtest::RunResult RunSilently(const char* setupExe)
+{
+    return zvtest::RunProgram("\"" + zvtest::HostPath(setupExe) + "\" /S", "", 180000);
+}
+
+// An uninstaller copies itself to the temporary folder and returns at once
+// unless told its folder with _?= (unquoted, last): such a copy can be
+// waited for and still delete the original.
+DWORD RunUninstallerSilently()
+{
+    zvtest::TempFolder temp("zvuninst");
+    if (!zvtest::CopyFileTo(kUninstaller, temp.File("u.exe")))
+        return static_cast<DWORD>(-1);
+    return zvtest::RunProgram("\"" + temp.File("u.exe") + "\" /S _?=" + kServiceFolder, "", 180000).exitCode;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string FileText(const std::string& path)
+{
+    std::string text;
+    zvtest::ReadFileBytes(path, text);
+    return text;
+}
+
+// A value of an uninstall entry (64-bit view) as text; "" when missing.
+std::string EntryValue(const std::string& entry, const char* name)
+{
+    char buffer[1040] = {};
+    DWORD type = 0;
+    DWORD size = sizeof buffer;
+    RegGetValueA(HKEY_LOCAL_MACHINE, (kUninstallKeys + "\\" + entry).c_str(), name,
+                 RRF_RT_REG_SZ | RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, &type, buffer, &size);
+    return type == REG_DWORD ? std::to_string(*reinterpret_cast<const DWORD*>(buffer)) : buffer;
+}
+
+// Entries in "Installed apps" that name the product.
+int ProductEntries()
+{
+    HKEY raw = nullptr;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKeys.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &raw);
+    const ScopedKey keys(raw);
+    int found = 0;
+    char name[256];
+    for (DWORD i = 0, length = sizeof name; RegEnumKeyExA(keys.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+         ++i, length = sizeof name)
+        found += EntryValue(name, "DisplayName").find("Zorvane") != std::string::npos;
+    return found;
+}
+
+TEST(Installer, InstallUpgradeRemove)
+{
+    ASSERT_FALSE(zvtest::PortAccepts(1465)) << "port 1465 is taken by something else";
+    ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), zvtest::ServiceState("ZorvaneISSvc"));
+    ASSERT_TRUE(zvtest::WaitForHttp(1465, 20000)) << FileText(kLog);
+    EXPECT_EQ(200, zvtest::HttpGet(1465, "/").status);
+    const struct {
+        const char* name;
+        std::string expected;
+    } values[] = {
+        {"DisplayName", "Zorvane Information Server"}, {"DisplayVersion", ZV_VERSION}, {"Publisher", "Tovimar"},
+        {"InstallLocation", kServiceFolder}, {"UninstallString", "\"" + kUninstaller + "\""},
+        {"QuietUninstallString", "\"" + kUninstaller + "\" /S"},
+    };
+    for (const auto& value : values)
+        EXPECT_EQ(value.expected, EntryValue("ZorvaneIS", value.name)) << value.name;
+    EXPECT_GT(std::stoul("0" + EntryValue("ZorvaneIS", "EstimatedSize")), 100u);  // KiB
+    EXPECT_EQ(1, ProductEntries());
+
+    // The administrator moves the server to another port and adds a page;
+    // the same setup again keeps both, and the server comes back with them.
+    const std::string config = "DOC_ROOT=site\r\nPORT=" + std::to_string(kEditedPort) + "\r\n";
+    const std::string page = "<p>added by the administrator</p>\n";
+    const std::string pagePath = kServerFolder + "\\site\\added.html";
+    ASSERT_TRUE(zvtest::WriteFileBytes(kServerFolder + "\\zorvaneis.cfg", config));
+    ASSERT_TRUE(zvtest::MakeFolders(kServerFolder + "\\site") && zvtest::WriteFileBytes(pagePath, page));
+    ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
+    EXPECT_EQ(config, FileText(kServerFolder + "\\zorvaneis.cfg"));
+    EXPECT_NE(std::string::npos, FileText(kLog).find("  ServiceMain: stopped")) << "not stopped before the upgrade";
+    ASSERT_TRUE(zvtest::WaitForHttp(kEditedPort, 20000)) << FileText(kLog);
+    EXPECT_EQ(page, zvtest::HttpGet(kEditedPort, "/added.html").body);
+    EXPECT_EQ(1, ProductEntries());
+
+    // Removal: service, programs and entry gone; the log and the page kept.
+    EXPECT_EQ(0u, RunUninstallerSilently());
+    EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::ServiceState("ZorvaneISSvc") == 0; }, 10000, 200));
+    for (const std::string& gone : {kServiceFolder, kServerFolder + "\\zorvaneis.exe", kServerFolder + "\\halvix.dll"})
+        EXPECT_FALSE(Exists(gone)) << gone;
+    EXPECT_EQ(0, ProductEntries());
+    EXPECT_FALSE(FileText(kLog).empty());
+    EXPECT_EQ(page, FileText(pagePath));
+}
+
+TEST(Installer, FailsWhenDromletInstallFails)
+{
+    ASSERT_FALSE(Exists(kServiceFolder)) << "left installed by an earlier case";
+    EXPECT_EQ(2u, RunSilently(ZV_SETUP_WITHOUT_SERVICE_EXE).exitCode);
+    EXPECT_EQ(0u, zvtest::ServiceState("ZorvaneISSvc"));
+    // What was copied before the failure is removed the usual way.
+    EXPECT_EQ(1, ProductEntries());
+    EXPECT_EQ(0u, RunUninstallerSilently());
+    EXPECT_FALSE(Exists(kServiceFolder));
+}
+
+}  // namespace
