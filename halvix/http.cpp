@@ -6,7 +6,11 @@
 
 #include <cstring>
 
+#include "scoped_handle.h"
+
 namespace {
+
+constexpr int kRetryAfterSeconds = 2;  // a slot frees within the deadlines of one exchange
 
 bool IsTokenChar(char c)
 {
@@ -104,6 +108,22 @@ bool IsSafeSegment(const std::string& segment)
     return !IsDeviceName(segment);
 }
 
+bool FinalPathOfHandle(HANDLE handle, std::wstring& finalPath)
+{
+    finalPath.assign(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(handle, &finalPath[0], static_cast<DWORD>(finalPath.size()),
+                                                       FILE_NAME_NORMALIZED);
+        if (length == 0)
+            return false;
+        if (length < finalPath.size()) {
+            finalPath.resize(length);
+            return true;
+        }
+        finalPath.assign(length, L'\0');  // the length needed, with the terminator
+    }
+}
+
 const char* ReasonPhrase(int status)
 {
     switch (status) {
@@ -113,8 +133,16 @@ const char* ReasonPhrase(int status)
         return "Bad Request";
     case 404:
         return "Not Found";
+    case 403:
+        return "Forbidden";
     case 405:
         return "Method Not Allowed";
+    case 414:
+        return "URI Too Long";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Error";
     }
@@ -124,14 +152,37 @@ const char* ReasonPhrase(int status)
 
 HeadState FindRequestHead(const std::string& received, std::string& head)
 {
-    const size_t end = received.find("\r\n\r\n");
-    if (end != std::string::npos && end + 4 <= kMaxHeadBytes) {
-        head = received.substr(0, end);
+    // The blank line is an LF followed by LF or CRLF; the LF that ends the
+    // last header may come with or without its CR.
+    size_t lineEnd = received.find('\n');
+    size_t total = std::string::npos;
+    while (lineEnd != std::string::npos && total == std::string::npos) {
+        if (received.compare(lineEnd + 1, 1, "\n") == 0)
+            total = lineEnd + 2;
+        else if (received.compare(lineEnd + 1, 2, "\r\n") == 0)
+            total = lineEnd + 3;
+        else
+            lineEnd = received.find('\n', lineEnd + 1);
+    }
+    if (total != std::string::npos && total <= kMaxHeadBytes) {
+        const size_t end = lineEnd > 0 && received[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
+        head.clear();
+        for (size_t i = 0; i < end; ++i) {
+            if (received[i] == '\n' && (i == 0 || received[i - 1] != '\r'))
+                head += '\r';
+            head += received[i];
+        }
         return HeadState::Complete;
     }
-    if (end != std::string::npos || received.size() >= kMaxHeadBytes)
+    if (total != std::string::npos || received.size() >= kMaxHeadBytes)
         return HeadState::TooLarge;
     return HeadState::Incomplete;
+}
+
+int OversizeStatus(const std::string& received)
+{
+    const size_t lineEnd = received.find('\n');
+    return lineEnd == std::string::npos || lineEnd >= kMaxHeadBytes ? 414 : 431;
 }
 
 bool ParseRequestHead(const std::string& head, Request& request)
@@ -248,12 +299,45 @@ ReplyPlan PlanReply(const std::string& docRoot, const std::string& head)
         attributes = GetFileAttributesA(path.c_str());
     }
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        plan.status = 404;
+        const bool denied = attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_ACCESS_DENIED;
+        plan.status = denied ? 403 : 404;
         return plan;
     }
     plan.status = 200;
     plan.filePath = path;
     return plan;
+}
+
+bool FinalPathOf(const std::string& path, std::wstring& finalPath)
+{
+    // Backup semantics open folders as well as files.
+    ScopedHandle handle(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return handle && FinalPathOfHandle(handle.get(), finalPath);
+}
+
+int OpenServedFile(const std::wstring& finalRoot, const std::string& path, HANDLE& file)
+{
+    ScopedHandle opened(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!opened)
+        return GetLastError() == ERROR_ACCESS_DENIED ? 403 : 404;
+    std::wstring finalPath;
+    if (!FinalPathOfHandle(opened.get(), finalPath))
+        return 404;
+
+    // A drive's root ends in a separator already ("\\?\C:\").
+    size_t rootLength = finalRoot.size();
+    if (rootLength > 0 && finalRoot.back() == L'\\')
+        --rootLength;
+    const bool inside = rootLength > 0 && finalPath.size() > rootLength + 1 && finalPath[rootLength] == L'\\' &&
+                        CompareStringOrdinal(finalPath.data(), static_cast<int>(rootLength), finalRoot.data(),
+                                             static_cast<int>(rootLength), TRUE) == CSTR_EQUAL;
+    if (!inside)
+        return 404;
+    file = opened.release();
+    return 200;
 }
 
 std::string BuildResponseHead(int status, const char* contentType, unsigned long long contentLength)
@@ -264,8 +348,16 @@ std::string BuildResponseHead(int status, const char* contentType, unsigned long
     head += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
     if (status == 405)
         head += "Allow: GET, HEAD\r\n";
+    if (status == 503)
+        head += "Retry-After: " + std::to_string(kRetryAfterSeconds) + "\r\n";
     head += "Connection: close\r\n\r\n";
     return head;
 }
 
 std::string ErrorBody(int status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }
+
+std::string BuildErrorReply(int status, bool withBody)
+{
+    const std::string body = ErrorBody(status);
+    return BuildResponseHead(status, "text/plain", body.size()) + (withBody ? body : std::string());
+}

@@ -3,6 +3,8 @@
 // sockets here, so that all of it can be tested directly.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <string>
 
@@ -11,8 +13,13 @@ constexpr size_t kMaxHeadBytes = 8192;  // request line and headers with the bla
 enum class HeadState { Incomplete, Complete, TooLarge };
 
 // Looks for the end of the request head in what has been received so far;
-// on Complete, `head` holds it without the blank line that ends it.
+// on Complete, `head` holds it without the blank line that ends it. Lines
+// may end in CRLF or a bare LF; `head` has CRLF throughout.
 HeadState FindRequestHead(const std::string& received, std::string& head);
+
+// The reply to a head that did not fit: 414 when the request line alone
+// does not end within the limit, 431 when the headers made it too long.
+int OversizeStatus(const std::string& received);
 
 struct Request {
     std::string method;
@@ -41,8 +48,21 @@ struct ReplyPlan {
 // Decides the reply to a complete request head.
 ReplyPlan PlanReply(const std::string& docRoot, const std::string& head);
 
+// The final path of `path` (every link and junction resolved), as
+// GetFinalPathNameByHandleW gives it; false when it cannot be opened.
+bool FinalPathOf(const std::string& path, std::wstring& finalPath);
+
+// Opens the file of a 200 plan for reading and checks that its final path
+// lies below `finalRoot`, the document root's own final path: a link in the
+// content folder cannot hand out other files. 200 with `file` open, or the
+// status to answer instead (403, 404); the caller closes `file`.
+int OpenServedFile(const std::wstring& finalRoot, const std::string& path, HANDLE& file);
+
 // Status line and headers, with the blank line that ends them.
 std::string BuildResponseHead(int status, const char* contentType, unsigned long long contentLength);
+
+// A whole error reply: head and, unless `withBody` is false, the short text body.
+std::string BuildErrorReply(int status, bool withBody = true);
 
 // The short text body of an error reply.
 std::string ErrorBody(int status);

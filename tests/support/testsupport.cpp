@@ -359,7 +359,10 @@ void RemoveTree(const std::string& path)
             if (name == "." || name == "..")
                 continue;
             const std::string child = path + "\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                if (!RemoveDirectoryA(child.c_str()))
+                    DeleteFileA(child.c_str());
+            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(child);
             else
                 DeleteFileA(child.c_str());
@@ -399,6 +402,33 @@ void KillProcess(DWORD pid)
     TerminateProcess(process, 9);
     WaitForSingleObject(process, 5000);
     CloseHandle(process);
+}
+
+bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder)
+{
+    // Wine reports a Unix link to a file as a plain file, so only its
+    // existence shows that it was made.
+    const auto exists = [&] { return GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    CreateSymbolicLinkW(Widen(link).c_str(), Widen(target).c_str(),
+                        (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (exists())
+        return true;
+    std::string unixTarget = target;
+    for (char& c : unixTarget)
+        if (c == '\\')
+            c = '/';
+    const size_t slash = link.rfind('\\');
+    std::string commandLine = "Z:\\bin\\ln -s " + unixTarget + " " + link.substr(slash + 1);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        link.substr(0, slash).c_str(), &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // Wine does not wait for a Unix program to end.
+    return WaitUntil(exists, 5000);
 }
 
 }  // namespace zvtest
