@@ -6,8 +6,6 @@
 
 #include <cstring>
 
-#include "scoped_handle.h"
-
 namespace {
 
 constexpr int kRetryAfterSeconds = 2;  // a slot frees within the deadlines of one exchange
@@ -106,22 +104,6 @@ bool IsSafeSegment(const std::string& segment)
     if (segment.back() == '.' || segment.back() == ' ')
         return false;
     return !IsDeviceName(segment);
-}
-
-bool FinalPathOfHandle(HANDLE handle, std::wstring& finalPath)
-{
-    finalPath.assign(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, &finalPath[0], static_cast<DWORD>(finalPath.size()),
-                                                       FILE_NAME_NORMALIZED);
-        if (length == 0)
-            return false;
-        if (length < finalPath.size()) {
-            finalPath.resize(length);
-            return true;
-        }
-        finalPath.assign(length, L'\0');  // the length needed, with the terminator
-    }
 }
 
 const char* ReasonPhrase(int status)
@@ -306,38 +288,6 @@ ReplyPlan PlanReply(const std::string& docRoot, const std::string& head)
     plan.status = 200;
     plan.filePath = path;
     return plan;
-}
-
-bool FinalPathOf(const std::string& path, std::wstring& finalPath)
-{
-    // Backup semantics open folders as well as files.
-    ScopedHandle handle(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return handle && FinalPathOfHandle(handle.get(), finalPath);
-}
-
-int OpenServedFile(const std::wstring& finalRoot, const std::string& path, HANDLE& file)
-{
-    ScopedHandle opened(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!opened)
-        return GetLastError() == ERROR_ACCESS_DENIED ? 403 : 404;
-    std::wstring finalPath;
-    if (!FinalPathOfHandle(opened.get(), finalPath))
-        return 404;
-
-    // A drive's root ends in a separator already ("\\?\C:\").
-    size_t rootLength = finalRoot.size();
-    if (rootLength > 0 && finalRoot.back() == L'\\')
-        --rootLength;
-    const bool inside = rootLength > 0 && finalPath.size() > rootLength + 1 && finalPath[rootLength] == L'\\' &&
-                        CompareStringOrdinal(finalPath.data(), static_cast<int>(rootLength), finalRoot.data(),
-                                             static_cast<int>(rootLength), TRUE) == CSTR_EQUAL;
-    if (!inside)
-        return 404;
-    file = opened.release();
-    return 200;
 }
 
 std::string BuildResponseHead(int status, const char* contentType, unsigned long long contentLength)

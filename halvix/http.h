@@ -3,8 +3,6 @@
 // sockets here, so that all of it can be tested directly.
 #pragma once
 
-#include <windows.h>
-
 #include <cstddef>
 #include <string>
 
@@ -47,16 +45,6 @@ struct ReplyPlan {
 
 // Decides the reply to a complete request head.
 ReplyPlan PlanReply(const std::string& docRoot, const std::string& head);
-
-// The final path of `path` (every link and junction resolved), as
-// GetFinalPathNameByHandleW gives it; false when it cannot be opened.
-bool FinalPathOf(const std::string& path, std::wstring& finalPath);
-
-// Opens the file of a 200 plan for reading and checks that its final path
-// lies below `finalRoot`, the document root's own final path: a link in the
-// content folder cannot hand out other files. 200 with `file` open, or the
-// status to answer instead (403, 404); the caller closes `file`.
-int OpenServedFile(const std::wstring& finalRoot, const std::string& path, HANDLE& file);
 
 // Status line and headers, with the blank line that ends them.
 std::string BuildResponseHead(int status, const char* contentType, unsigned long long contentLength);

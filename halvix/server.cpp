@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "http.h"
 #include "scoped_handle.h"
 

@@ -1,5 +1,6 @@
 // Request handling of the stand-in web server, without sockets: the request
 // head, the mapping of targets onto the document root, the reply decision.
+#include "files.h"
 #include "http.h"
 
 #include <gtest/gtest.h>
