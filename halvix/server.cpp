@@ -8,6 +8,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -270,7 +271,7 @@ int PollTimeoutMs(const PollSet& set, bool workersBusy)
     const ULONGLONG now = GetTickCount64();
     ULONGLONG wait = workersBusy ? kHandBackPollMs : ~0ULL;
     for (const Waiting& connection : set.waiting)
-        wait = connection.deadline <= now ? 0 : (connection.deadline - now < wait ? connection.deadline - now : wait);
+        wait = std::min(wait, connection.deadline > now ? connection.deadline - now : 0);
     return wait == ~0ULL ? -1 : static_cast<int>(wait);
 }
 
