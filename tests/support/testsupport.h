@@ -109,7 +109,8 @@ bool MakeFolders(const std::string& path);
 void RemoveTree(const std::string& path);
 // Makes `link` a symbolic link to `target` (relative to the link's folder,
 // with "\\" separators). Wine keeps no links made by CreateSymbolicLinkW but
-// runs Unix programs, so there `ln -s` makes one in the prefix.
+// runs Unix programs, so there `ln -s` makes one in the prefix, and
+// RemoveTree takes it away with `rm`.
 bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder);
 
 // Process ids of every process whose image path equals `imagePath`, case ignored.
