@@ -81,8 +81,8 @@ void CloseClient(Server& server, SOCKET s)
 // is still queued, where a plain close would go on sending it.
 void AbortClient(Server& server, SOCKET s)
 {
-    const LINGER abort = {1, 0};
-    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    const LINGER hardClose = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hardClose), sizeof hardClose);
     CloseClient(server, s);
 }
 
