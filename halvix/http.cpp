@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr int kRetryAfterSeconds = 2;  // a slot frees within the deadlines of one exchange
+
 bool IsTokenChar(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -113,8 +115,16 @@ const char* ReasonPhrase(int status)
         return "Bad Request";
     case 404:
         return "Not Found";
+    case 403:
+        return "Forbidden";
     case 405:
         return "Method Not Allowed";
+    case 414:
+        return "URI Too Long";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Error";
     }
@@ -124,14 +134,37 @@ const char* ReasonPhrase(int status)
 
 HeadState FindRequestHead(const std::string& received, std::string& head)
 {
-    const size_t end = received.find("\r\n\r\n");
-    if (end != std::string::npos && end + 4 <= kMaxHeadBytes) {
-        head = received.substr(0, end);
+    // The blank line is an LF followed by LF or CRLF; the LF that ends the
+    // last header may come with or without its CR.
+    size_t lineEnd = received.find('\n');
+    size_t total = std::string::npos;
+    while (lineEnd != std::string::npos && total == std::string::npos) {
+        if (received.compare(lineEnd + 1, 1, "\n") == 0)
+            total = lineEnd + 2;
+        else if (received.compare(lineEnd + 1, 2, "\r\n") == 0)
+            total = lineEnd + 3;
+        else
+            lineEnd = received.find('\n', lineEnd + 1);
+    }
+    if (total != std::string::npos && total <= kMaxHeadBytes) {
+        const size_t end = lineEnd > 0 && received[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
+        head.clear();
+        for (size_t i = 0; i < end; ++i) {
+            if (received[i] == '\n' && (i == 0 || received[i - 1] != '\r'))
+                head += '\r';
+            head += received[i];
+        }
         return HeadState::Complete;
     }
-    if (end != std::string::npos || received.size() >= kMaxHeadBytes)
+    if (total != std::string::npos || received.size() >= kMaxHeadBytes)
         return HeadState::TooLarge;
     return HeadState::Incomplete;
+}
+
+int OversizeStatus(const std::string& received)
+{
+    const size_t lineEnd = received.find('\n');
+    return lineEnd == std::string::npos || lineEnd >= kMaxHeadBytes ? 414 : 431;
 }
 
 bool ParseRequestHead(const std::string& head, Request& request)
@@ -248,7 +281,8 @@ ReplyPlan PlanReply(const std::string& docRoot, const std::string& head)
         attributes = GetFileAttributesA(path.c_str());
     }
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        plan.status = 404;
+        const bool denied = attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_ACCESS_DENIED;
+        plan.status = denied ? 403 : 404;
         return plan;
     }
     plan.status = 200;
@@ -264,8 +298,16 @@ std::string BuildResponseHead(int status, const char* contentType, unsigned long
     head += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
     if (status == 405)
         head += "Allow: GET, HEAD\r\n";
+    if (status == 503)
+        head += "Retry-After: " + std::to_string(kRetryAfterSeconds) + "\r\n";
     head += "Connection: close\r\n\r\n";
     return head;
 }
 
 std::string ErrorBody(int status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }
+
+std::string BuildErrorReply(int status, bool withBody)
+{
+    const std::string body = ErrorBody(status);
+    return BuildResponseHead(status, "text/plain", body.size()) + (withBody ? body : std::string());
+}

@@ -11,8 +11,13 @@ constexpr size_t kMaxHeadBytes = 8192;  // request line and headers with the bla
 enum class HeadState { Incomplete, Complete, TooLarge };
 
 // Looks for the end of the request head in what has been received so far;
-// on Complete, `head` holds it without the blank line that ends it.
+// on Complete, `head` holds it without the blank line that ends it. Lines
+// may end in CRLF or a bare LF; `head` has CRLF throughout.
 HeadState FindRequestHead(const std::string& received, std::string& head);
+
+// The reply to a head that did not fit: 414 when the request line alone
+// does not end within the limit, 431 when the headers made it too long.
+int OversizeStatus(const std::string& received);
 
 struct Request {
     std::string method;
@@ -43,6 +48,9 @@ ReplyPlan PlanReply(const std::string& docRoot, const std::string& head);
 
 // Status line and headers, with the blank line that ends them.
 std::string BuildResponseHead(int status, const char* contentType, unsigned long long contentLength);
+
+// A whole error reply: head and, unless `withBody` is false, the short text body.
+std::string BuildErrorReply(int status, bool withBody = true);
 
 // The short text body of an error reply.
 std::string ErrorBody(int status);

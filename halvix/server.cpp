@@ -1,45 +1,100 @@
-// The stand-in web server on Winsock: the listener with its accept thread,
-// and one short-lived thread for each connection, which answers one request
-// and closes.
+// The stand-in web server on Winsock. One thread accepts connections and
+// waits for their request heads with WSAPoll, so that a client sending
+// slowly costs a socket and a buffer, never a thread; a complete head goes
+// to a pool thread, which sends the reply and hands the connection back to
+// be drained and closed.
 #include "server.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "http.h"
 #include "scoped_handle.h"
 
 struct Server {
     SOCKET listener = INVALID_SOCKET;
     std::string docRoot;
+    std::wstring finalRoot;  // the document root with every link resolved
     ServerLimits limits;
-    std::atomic<int> connections{0};
+    std::atomic<int> open{0};     // client connections not yet closed
+    std::atomic<int> workers{0};  // replies being sent
+    SRWLOCK handedBackLock = SRWLOCK_INIT;
+    std::vector<SOCKET> handedBack;  // replies sent; the poll thread drains and closes these
 };
 
 namespace {
 
-constexpr DWORD kDrainTimeoutMs = 1000;
 constexpr int kDrainLimitBytes = 256 * 1024;
-constexpr DWORD kFileChunkBytes = 64 * 1024;
+constexpr size_t kFileChunkBytes = 64 * 1024;
+// While replies are out, the poll thread looks for connections handed back
+// this often; WSAPoll cannot wait for anything but sockets.
+constexpr int kHandBackPollMs = 50;
+constexpr DWORD kAcceptRetryMs = 50;
 
-struct Connection {
+// A connection the poll thread waits on.
+struct Waiting {
+    SOCKET socket;
+    ULONGLONG deadline;
+    bool draining;         // the reply is out: what still arrives is dropped
+    int drained;
+    std::string received;  // the request head so far
+};
+
+// The listener first, then one entry of `fds` for each of `waiting`.
+struct PollSet {
+    std::vector<WSAPOLLFD> fds;
+    std::vector<Waiting> waiting;
+};
+
+struct Reply {
     Server* server;
     SOCKET socket;
+    std::string head;
 };
+
+enum class Outcome { Keep, HandedOver, Closed };
 
 void SetTimeout(SOCKET s, int option, DWORD timeoutMs)
 {
     setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
 }
 
-bool SendAll(SOCKET s, const char* data, size_t size)
+void SetBlocking(SOCKET s, bool blocking)
+{
+    u_long nonBlocking = blocking ? 0 : 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+}
+
+void CloseClient(Server& server, SOCKET s)
+{
+    closesocket(s);
+    server.open.fetch_sub(1);
+}
+
+// A reader too slow for its reply is cut off: an abortive close drops what
+// is still queued, where a plain close would go on sending it.
+void AbortClient(Server& server, SOCKET s)
+{
+    const LINGER hardClose = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hardClose), sizeof hardClose);
+    CloseClient(server, s);
+}
+
+bool SendAll(SOCKET s, const char* data, size_t size, ULONGLONG deadline)
 {
     while (size > 0) {
-        const int n = send(s, data, static_cast<int>(size < 0x10000 ? size : 0x10000), 0);
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        // The whole reply must be taken in time, not only each piece of it.
+        SetTimeout(s, SO_SNDTIMEO, static_cast<DWORD>(deadline - now));
+        const int n = send(s, data, static_cast<int>(size < kFileChunkBytes ? size : kFileChunkBytes), 0);
         if (n <= 0)
             return false;
         data += n;
@@ -48,131 +103,208 @@ bool SendAll(SOCKET s, const char* data, size_t size)
     return true;
 }
 
-bool SendAll(SOCKET s, const std::string& text) { return SendAll(s, text.data(), text.size()); }
-
-// Incomplete: the client closed, failed or stayed silent too long; it gets
-// no reply then.
-HeadState ReceiveHead(SOCKET s, DWORD timeoutMs, std::string& head)
+bool SendAll(SOCKET s, const std::string& text, ULONGLONG deadline)
 {
-    std::string received;
-    char buffer[2048];
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        const HeadState state = FindRequestHead(received, head);
-        if (state != HeadState::Incomplete)
-            return state;
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return HeadState::Incomplete;
-        // The whole head must arrive in time, not only each piece of it.
-        SetTimeout(s, SO_RCVTIMEO, static_cast<DWORD>(deadline - now));
-        const int n = recv(s, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return HeadState::Incomplete;
-        received.append(buffer, static_cast<size_t>(n));
-    }
+    return SendAll(s, text.data(), text.size(), deadline);
 }
 
-// Closing a socket with unread input resets the connection, and the client
-// may lose the reply (an oversized request is still arriving): end our side
-// first and read what is left for a moment.
-void FinishConnection(SOCKET s)
-{
-    shutdown(s, SD_SEND);
-    SetTimeout(s, SO_RCVTIMEO, kDrainTimeoutMs);
-    char buffer[4096];
-    int drained = 0;
-    while (drained < kDrainLimitBytes) {
-        const int n = recv(s, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
-        drained += n;
-    }
-}
-
-void SendFileBody(SOCKET s, HANDLE file, unsigned long long size)
+bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, ULONGLONG deadline)
 {
     std::vector<char> buffer(kFileChunkBytes);
     while (size > 0) {
         DWORD read = 0;
-        const DWORD want = size < kFileChunkBytes ? static_cast<DWORD>(size) : kFileChunkBytes;
+        const DWORD want = static_cast<DWORD>(size < kFileChunkBytes ? size : kFileChunkBytes);
         if (!ReadFile(file, buffer.data(), want, &read, nullptr) || read == 0)
-            return;
-        if (!SendAll(s, buffer.data(), read))
-            return;
+            return false;
+        if (!SendAll(s, buffer.data(), read, deadline))
+            return false;
         size -= read;
     }
-}
-
-// False when the file cannot be opened after all; nothing was sent then.
-bool SendFileReply(SOCKET s, const ReplyPlan& plan)
-{
-    ScopedHandle file(CreateFileA(plan.filePath.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size))
-        return false;
-    const unsigned long long length = static_cast<unsigned long long>(size.QuadPart);
-    if (SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length)) && plan.withBody)
-        SendFileBody(s, file.get(), length);
     return true;
 }
 
-void ServeConnection(const Server& server, SOCKET s)
+// False when the client did not take the whole reply in time.
+bool SendReply(const Server& server, SOCKET s, const std::string& head)
 {
-    SetTimeout(s, SO_SNDTIMEO, server.limits.sendTimeoutMs);
-    std::string head;
-    const HeadState state = ReceiveHead(s, server.limits.headTimeoutMs, head);
-    if (state == HeadState::Incomplete)
-        return;
-    ReplyPlan plan;  // 400 for a head over the limit
-    if (state == HeadState::Complete)
-        plan = PlanReply(server.docRoot, head);
-    if (plan.status != 200 || !SendFileReply(s, plan)) {
-        const int status = plan.status == 200 ? 404 : plan.status;
-        const std::string body = ErrorBody(status);
-        std::string reply = BuildResponseHead(status, "text/plain", body.size());
-        if (plan.withBody)
-            reply += body;
-        SendAll(s, reply);
+    ULONGLONG deadline = GetTickCount64() + server.limits.sendTimeoutMs;
+    ReplyPlan plan = PlanReply(server.docRoot, head);
+    ScopedHandle file;
+    LARGE_INTEGER size = {};
+    if (plan.status == 200) {
+        HANDLE opened = INVALID_HANDLE_VALUE;
+        plan.status = OpenServedFile(server.finalRoot, plan.filePath, opened);
+        file.reset(opened);
+        if (plan.status == 200 && !GetFileSizeEx(file.get(), &size))
+            plan.status = 404;
     }
-    FinishConnection(s);
+    if (plan.status != 200)
+        return SendAll(s, BuildErrorReply(plan.status, plan.withBody), deadline);
+
+    const unsigned long long length = static_cast<unsigned long long>(size.QuadPart);
+    if (server.limits.sendBytesPerSecond > 0)
+        deadline += length * 1000 / server.limits.sendBytesPerSecond;
+    return SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length), deadline) &&
+           (!plan.withBody || SendFileBody(s, file.get(), length, deadline));
 }
 
-DWORD WINAPI ConnectionThread(void* parameter)
+void CALLBACK ReplyWork(PTP_CALLBACK_INSTANCE instance, void* parameter)
 {
-    Connection* connection = static_cast<Connection*>(parameter);
-    ServeConnection(*connection->server, connection->socket);
-    closesocket(connection->socket);
-    connection->server->connections.fetch_sub(1);
-    delete connection;
-    return 0;
+    // Sends block for as long as the client reads; let the pool keep others free.
+    CallbackMayRunLong(instance);
+    Reply* reply = static_cast<Reply*>(parameter);
+    Server& server = *reply->server;
+    SetBlocking(reply->socket, true);
+    if (SendReply(server, reply->socket, reply->head)) {
+        shutdown(reply->socket, SD_SEND);
+        AcquireSRWLockExclusive(&server.handedBackLock);
+        server.handedBack.push_back(reply->socket);
+        ReleaseSRWLockExclusive(&server.handedBackLock);
+    } else {
+        AbortClient(server, reply->socket);
+    }
+    delete reply;
+    // Last: the poll thread counts on every busy worker to hand back first.
+    server.workers.fetch_sub(1);
 }
 
-DWORD WINAPI AcceptThread(void* parameter)
+void Watch(PollSet& set, SOCKET s, ULONGLONG deadline, bool draining)
 {
-    Server* server = static_cast<Server*>(parameter);
+    set.fds.push_back(WSAPOLLFD{s, POLLRDNORM, 0});
+    set.waiting.push_back(Waiting{s, deadline, draining, 0, std::string()});
+}
+
+void Unwatch(PollSet& set, size_t index)
+{
+    set.fds[index] = set.fds.back();
+    set.fds.pop_back();
+    set.waiting[index - 1] = std::move(set.waiting.back());
+    set.waiting.pop_back();
+}
+
+// Answers at once: a short reply fits the empty send buffer of a connection
+// that has had nothing sent yet. The connection is then drained for a
+// moment, so that closing it does not reset the reply away from a client
+// that is still sending.
+void Refuse(const Server& server, Waiting& connection, int status, ULONGLONG now)
+{
+    const std::string reply = BuildErrorReply(status);
+    send(connection.socket, reply.data(), static_cast<int>(reply.size()), 0);
+    shutdown(connection.socket, SD_SEND);
+    connection.draining = true;
+    std::string().swap(connection.received);
+    connection.deadline = now + server.limits.refuseTimeoutMs;
+}
+
+Outcome Dispatch(Server& server, Waiting& connection, std::string& head, ULONGLONG now)
+{
+    if (server.workers.fetch_add(1) < server.limits.maxWorkers) {
+        Reply* reply = new Reply{&server, connection.socket, std::move(head)};
+        if (TrySubmitThreadpoolCallback(ReplyWork, reply, nullptr))
+            return Outcome::HandedOver;
+        delete reply;
+    }
+    server.workers.fetch_sub(1);
+    Refuse(server, connection, 503, now);
+    return Outcome::Keep;
+}
+
+Outcome ReadFromClient(Server& server, Waiting& connection, ULONGLONG now)
+{
+    char buffer[4096];
+    const int n = recv(connection.socket, buffer, sizeof buffer, 0);
+    if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
+        return Outcome::Keep;
+    if (n <= 0 || (connection.draining && (connection.drained += n) >= kDrainLimitBytes)) {
+        CloseClient(server, connection.socket);
+        return Outcome::Closed;
+    }
+    if (connection.draining)
+        return Outcome::Keep;
+    connection.received.append(buffer, static_cast<size_t>(n));
+    std::string head;
+    const HeadState state = FindRequestHead(connection.received, head);
+    if (state == HeadState::Complete)
+        return Dispatch(server, connection, head, now);
+    if (state == HeadState::TooLarge)
+        Refuse(server, connection, OversizeStatus(connection.received), now);
+    return Outcome::Keep;
+}
+
+void AcceptAll(Server& server, PollSet& set, ULONGLONG now)
+{
     for (;;) {
-        const SOCKET s = accept(server->listener, nullptr, nullptr);
+        const SOCKET s = accept(server.listener, nullptr, nullptr);
         if (s == INVALID_SOCKET) {
-            Sleep(50);  // a passing shortage of resources; do not spin on it
+            if (WSAGetLastError() != WSAEWOULDBLOCK)
+                Sleep(kAcceptRetryMs);  // a passing shortage of resources; do not spin on it
+            return;
+        }
+        SetBlocking(s, false);
+        const int open = server.open.fetch_add(1);
+        // Refused connections linger only briefly, but a flood of them is
+        // closed outright beyond twice the limit.
+        if (open >= 2 * server.limits.maxConnections) {
+            CloseClient(server, s);
             continue;
         }
-        if (server->connections.fetch_add(1) >= server->limits.maxConnections) {
-            server->connections.fetch_sub(1);
-            closesocket(s);
+        Watch(set, s, now + server.limits.headTimeoutMs, false);
+        if (open >= server.limits.maxConnections)
+            Refuse(server, set.waiting.back(), 503, now);
+    }
+}
+
+void TakeHandedBack(Server& server, PollSet& set)
+{
+    std::vector<SOCKET> sockets;
+    AcquireSRWLockExclusive(&server.handedBackLock);
+    sockets.swap(server.handedBack);
+    ReleaseSRWLockExclusive(&server.handedBackLock);
+    const ULONGLONG deadline = GetTickCount64() + server.limits.drainTimeoutMs;
+    for (SOCKET s : sockets) {
+        SetBlocking(s, false);
+        Watch(set, s, deadline, true);
+    }
+}
+
+int PollTimeoutMs(const PollSet& set, bool workersBusy)
+{
+    const ULONGLONG now = GetTickCount64();
+    ULONGLONG wait = workersBusy ? kHandBackPollMs : ~0ULL;
+    for (const Waiting& connection : set.waiting)
+        wait = std::min(wait, connection.deadline > now ? connection.deadline - now : 0);
+    return wait == ~0ULL ? -1 : static_cast<int>(wait);
+}
+
+DWORD WINAPI PollThread(void* parameter)
+{
+    Server& server = *static_cast<Server*>(parameter);
+    PollSet set;
+    set.fds.push_back(WSAPOLLFD{server.listener, POLLRDNORM, 0});
+    for (;;) {
+        // A worker hands its connection back before it stops counting as
+        // busy, so reading the count first misses none.
+        const bool workersBusy = server.workers.load() > 0;
+        TakeHandedBack(server, set);
+        if (WSAPoll(set.fds.data(), static_cast<ULONG>(set.fds.size()), PollTimeoutMs(set, workersBusy)) < 0) {
+            Sleep(kAcceptRetryMs);
             continue;
         }
-        Connection* connection = new Connection{server, s};
-        const HANDLE thread = CreateThread(nullptr, 0, ConnectionThread, connection, 0, nullptr);
-        if (thread == nullptr) {
-            closesocket(s);
-            server->connections.fetch_sub(1);
-            delete connection;
-            continue;
+        const ULONGLONG now = GetTickCount64();
+        // From the end, so that removing an entry moves only one already seen.
+        for (size_t i = set.fds.size() - 1; i > 0; --i) {
+            Waiting& connection = set.waiting[i - 1];
+            Outcome outcome = Outcome::Keep;
+            if (set.fds[i].revents != 0)
+                outcome = ReadFromClient(server, connection, now);
+            if (outcome == Outcome::Keep && now >= connection.deadline) {
+                CloseClient(server, connection.socket);
+                outcome = Outcome::Closed;
+            }
+            if (outcome != Outcome::Keep)
+                Unwatch(set, i);
         }
-        CloseHandle(thread);
+        if (set.fds[0].revents != 0)
+            AcceptAll(server, set, now);
     }
 }
 
@@ -194,6 +326,7 @@ SOCKET OpenListener(int port)
         closesocket(s);
         return INVALID_SOCKET;
     }
+    SetBlocking(s, false);  // the poll thread accepts until none is left
     return s;
 }
 
@@ -221,7 +354,8 @@ int StartServer(const char* docRoot, int port, const ServerLimits& limits, Serve
     if (port < 1 || port > 65535)
         return kBadPort;
     std::string root;
-    if (!FullFolderPath(docRoot, root))
+    std::wstring finalRoot;
+    if (!FullFolderPath(docRoot, root) || !FinalPathOf(root, finalRoot))
         return kBadDocRoot;
 
     WSADATA data;
@@ -235,8 +369,9 @@ int StartServer(const char* docRoot, int port, const ServerLimits& limits, Serve
     Server* started = new Server;
     started->listener = listener;
     started->docRoot = root;
+    started->finalRoot = finalRoot;
     started->limits = limits;
-    const HANDLE thread = CreateThread(nullptr, 0, AcceptThread, started, 0, nullptr);
+    const HANDLE thread = CreateThread(nullptr, 0, PollThread, started, 0, nullptr);
     if (thread == nullptr) {
         closesocket(listener);
         delete started;

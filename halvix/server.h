@@ -1,11 +1,20 @@
 // The network side of the stand-in web server: a listener on every IPv4
-// interface and one thread for each connection.
+// interface, one thread that waits for every connection's request head, and
+// pool threads that send the replies.
 #pragma once
 
+// Every phase of a connection has a deadline for the whole phase, so that
+// no client holds a connection for long however it trickles.
 struct ServerLimits {
-    unsigned long headTimeoutMs = 10000;  // the whole request head must arrive within this
-    unsigned long sendTimeoutMs = 30000;  // for each send to a client that does not read
-    int maxConnections = 64;              // served at the same time; more are closed at once
+    unsigned long headTimeoutMs = 10000;          // the whole request head must arrive within this
+    unsigned long sendTimeoutMs = 10000;          // for the whole reply, plus its size at the rate below
+    unsigned long sendBytesPerSecond = 64 * 1024; // the slowest reader a large file is sent to
+    unsigned long drainTimeoutMs = 2000;          // input after the reply is read and dropped this long
+    unsigned long refuseTimeoutMs = 500;          // for a 503 over the limit (or 414/431) to reach its client
+    // Connections waiting for their head cost a socket and a buffer, not a
+    // thread, so many can wait; more get 503.
+    int maxConnections = 1024;
+    int maxWorkers = 64;  // replies being sent at the same time; a request beyond them gets 503
 };
 
 enum StartStatus : int {

@@ -1,5 +1,6 @@
 // Request handling of the stand-in web server, without sockets: the request
 // head, the mapping of targets onto the document root, the reply decision.
+#include "files.h"
 #include "http.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +29,35 @@ TEST(RequestHead, EndsAtTheBlankLineWithin8KiB)
         {headOf(8193), HeadState::TooLarge, ""},
         {std::string(8191, 'x'), HeadState::Incomplete, ""},
         {std::string(8192, 'x'), HeadState::TooLarge, ""},
+        // lines ending in a bare LF, alone or mixed with CRLF
+        {"GET / HTTP/1.1\nHost: a\n\n", HeadState::Complete, "GET / HTTP/1.1\r\nHost: a"},
+        {"GET / HTTP/1.1\r\nHost: a\n\r\n", HeadState::Complete, "GET / HTTP/1.1\r\nHost: a"},
+        {"GET / HTTP/1.1\nX: a\rb\r\n\n", HeadState::Complete, "GET / HTTP/1.1\r\nX: a\rb"},
+        {"GET / HTTP/1.1\nHost: a\n", HeadState::Incomplete, ""},
+        {"GET / HTTP/1.1\nHost: a\n\r", HeadState::Incomplete, ""},
     };
     for (const Case& c : cases) {
         std::string head;
         EXPECT_EQ(c.state, FindRequestHead(c.received, head)) << c.received.size();
         EXPECT_EQ(c.head, head) << c.received.size();
+    }
+}
+
+TEST(RequestHead, OversizedHeadsTellALongLineFromLongHeaders)
+{
+    const struct {
+        std::string received;
+        int status;
+    } cases[] = {
+        {"GET /" + std::string(8200, 'a'), 414},
+        {std::string(8192, 'x') + "\r\n", 414},
+        {"GET / HTTP/1.1\r\nX: " + std::string(8200, 'x'), 431},
+        {"GET / HTTP/1.1\nX: " + std::string(8200, 'x') + "\n\n", 431},
+    };
+    for (const auto& c : cases) {
+        std::string head;
+        ASSERT_EQ(HeadState::TooLarge, FindRequestHead(c.received, head)) << c.status;
+        EXPECT_EQ(c.status, OversizeStatus(c.received)) << c.received.substr(0, 20);
     }
 }
 
@@ -213,6 +238,44 @@ TEST(ReplyDecision, StatusFollowsMethodTargetAndFiles)
     }
 }
 
+TEST(ServedFiles, OnlyFilesWhoseFinalPathIsBelowTheRootAreOpened)
+{
+    zvtest::TempFolder folder("halvix");
+    const std::string site = folder.File("site");
+    ASSERT_TRUE(zvtest::MakeFolders(folder.File("site\\sub")));
+    ASSERT_TRUE(zvtest::MakeFolders(folder.File("other")));
+    ASSERT_TRUE(zvtest::WriteFileBytes(folder.File("secret.txt"), "secret"));
+    ASSERT_TRUE(zvtest::WriteFileBytes(folder.File("other\\index.html"), "other"));
+    ASSERT_TRUE(zvtest::WriteFileBytes(folder.File("site-twin.txt"), "twin"));
+    ASSERT_TRUE(zvtest::WriteFileBytes(folder.File("site\\page.txt"), "page"));
+    ASSERT_TRUE(zvtest::MakeSymbolicLink(folder.File("site\\out.txt"), "..\\secret.txt", false));
+    ASSERT_TRUE(zvtest::MakeSymbolicLink(folder.File("site\\twin.txt"), "..\\site-twin.txt", false));
+    ASSERT_TRUE(zvtest::MakeSymbolicLink(folder.File("site\\out"), "..\\other", true));
+    ASSERT_TRUE(zvtest::MakeSymbolicLink(folder.File("site\\sub\\in.txt"), "..\\page.txt", false));
+    std::wstring finalRoot;
+    ASSERT_TRUE(FinalPathOf(site, finalRoot));
+
+    const struct {
+        std::string path;
+        int status;
+    } cases[] = {
+        {site + "\\page.txt", 200},
+        {site + "\\sub\\in.txt", 200},       // a link that stays inside
+        {site + "\\out.txt", 404},             // a file link out of the root
+        {site + "\\twin.txt", 404},            // out, to a name that starts like the root
+        {site + "\\out\\index.html", 404},    // a folder's index through a folder link
+        {site + "\\missing.txt", 404},
+        {site + "\\sub", 403},                 // the system denies opening a folder as a file
+    };
+    for (const auto& c : cases) {
+        HANDLE file = INVALID_HANDLE_VALUE;
+        EXPECT_EQ(c.status, OpenServedFile(finalRoot, c.path, file)) << c.path;
+        EXPECT_EQ(c.status == 200, file != INVALID_HANDLE_VALUE) << c.path;
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+}
+
 TEST(ResponseHead, CarriesLengthTypeAndClose)
 {
     EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\nConnection: close\r\n\r\n",
@@ -220,6 +283,9 @@ TEST(ResponseHead, CarriesLengthTypeAndClose)
     EXPECT_EQ("HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain\r\nContent-Length: 23\r\n"
               "Allow: GET, HEAD\r\nConnection: close\r\n\r\n",
               BuildResponseHead(405, "text/plain", ErrorBody(405).size()));
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n"
+              "Retry-After: 2\r\nConnection: close\r\n\r\n503 Service Unavailable\n",
+              BuildErrorReply(503));
     EXPECT_NE(std::string::npos,
               BuildResponseHead(200, "image/png", 5000000000ULL).find("\r\nContent-Length: 5000000000\r\n"));
 }

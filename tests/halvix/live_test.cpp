@@ -21,6 +21,7 @@ constexpr int kUnusedPort = 18105;
 constexpr int kTakenPort = 18106;
 constexpr int kSharedPort = 18107;
 constexpr int kSecondPort = 18108;
+constexpr int kLinkPort = 18109;
 
 const std::string kPng("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
 
@@ -157,20 +158,39 @@ TEST_F(LiveServer, TraversalNeverReachesFilesOutsideTheRoot)
     }
 }
 
-TEST_F(LiveServer, MalformedAndOversizedRequestsGet400)
+TEST_F(LiveServer, MalformedOversizedAndBareLfRequestsAreAnsweredAtOnce)
 {
     ASSERT_EQ(0, Start(site_, kBadRequestPort));
-    const std::string requests[] = {
-        "GET / HTTP/1.1\r\nHost: a\r\nX-Big: " + std::string(10000, 'x') + "\r\n\r\n",
-        "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n",
-        "GARBAGE\r\n\r\n",
+    const struct {
+        std::string request;
+        int status;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: a\r\nX-Big: " + std::string(10000, 'x') + "\r\n\r\n", 431},
+        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n", 414},
+        {"GARBAGE\r\n\r\n", 400},
+        {"GET /page.txt HTTP/1.1\nHost: a\n\n", 200},
+        {"GET /page.txt HTTP/1.0\n\n", 200},
     };
-    for (const std::string& request : requests) {
-        const zvtest::HttpReply reply = zvtest::HttpExchange(kBadRequestPort, request);
-        EXPECT_EQ(400, reply.status) << request.substr(0, 40);
-        EXPECT_EQ("close", Header(reply, "Connection")) << request.substr(0, 40);
+    for (const auto& c : cases) {
+        const ULONGLONG start = GetTickCount64();
+        const zvtest::HttpReply reply = zvtest::HttpExchange(kBadRequestPort, c.request);
+        EXPECT_EQ(c.status, reply.status) << c.request.substr(0, 40);
+        EXPECT_EQ("close", Header(reply, "Connection")) << c.request.substr(0, 40);
+        EXPECT_LT(GetTickCount64() - start, 3000u) << c.request.substr(0, 40);  // not held until the head deadline
     }
     EXPECT_EQ(200, zvtest::HttpGet(kBadRequestPort, "/").status);
+}
+
+TEST_F(LiveServer, LinksOutOfTheRootAreNotFound)
+{
+    ASSERT_TRUE(zvtest::MakeSymbolicLink(site_ + "\\secret.txt", "..\\secret.txt", false));
+    ASSERT_TRUE(zvtest::MakeSymbolicLink(site_ + "\\up", "..", true));
+    ASSERT_EQ(0, Start(site_, kLinkPort));
+    for (const char* target : {"/secret.txt", "/up/secret.txt"}) {
+        const zvtest::HttpReply reply = zvtest::HttpGet(kLinkPort, target);
+        EXPECT_EQ(404, reply.status) << target;
+        EXPECT_EQ("404 Not Found\n", reply.body) << target;
+    }
 }
 
 TEST_F(LiveServer, StartFailsWithoutAPortOrAFolder)

@@ -350,8 +350,49 @@ bool MakeFolders(const std::string& path)
            GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
+// Links made with ln under Wine. Wine deletes a link's target, not the
+// link, and lists a link to a file as a plain file, so RemoveTree takes these
+// away with rm before it walks their folder.
+std::vector<std::string> g_unixLinks;
+
+bool RunUnixTool(std::string commandLine, const std::string& folder)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+// Wine does not wait for a Unix program to end: its effect is waited for.
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void RemoveUnixLinksBelow(const std::string& path)
+{
+    for (auto link = g_unixLinks.begin(); link != g_unixLinks.end();) {
+        if (link->compare(0, path.size() + 1, path + "\\") != 0) {
+            ++link;
+            continue;
+        }
+        const size_t slash = link->rfind('\\');
+        const std::string name = *link;
+        if (RunUnixTool("Z:\\bin\\rm -f " + name.substr(slash + 1), name.substr(0, slash)))
+            WaitUntil([&] { return !Exists(name); }, 5000);
+        link = g_unixLinks.erase(link);
+    }
+}
+
+}  // namespace
+
 void RemoveTree(const std::string& path)
 {
+    RemoveUnixLinksBelow(path);
     WIN32_FIND_DATAA entry;
     HANDLE find = FindFirstFileA((path + "\\*").c_str(), &entry);
     if (find != INVALID_HANDLE_VALUE) {
@@ -360,7 +401,10 @@ void RemoveTree(const std::string& path)
             if (name == "." || name == "..")
                 continue;
             const std::string child = path + "\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                if (!RemoveDirectoryA(child.c_str()))
+                    DeleteFileA(child.c_str());
+            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(child);
             else
                 DeleteFileA(child.c_str());
@@ -495,6 +539,23 @@ void KillProcess(DWORD pid)
     TerminateProcess(process, 9);
     WaitForSingleObject(process, 5000);
     CloseHandle(process);
+}
+
+bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder)
+{
+    CreateSymbolicLinkW(Widen(link).c_str(), Widen(target).c_str(),
+                        (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (Exists(link))
+        return true;
+    std::string unixTarget = target;
+    for (char& c : unixTarget)
+        if (c == '\\')
+            c = '/';
+    const size_t slash = link.rfind('\\');
+    if (!RunUnixTool("Z:\\bin\\ln -s " + unixTarget + " " + link.substr(slash + 1), link.substr(0, slash)))
+        return false;
+    g_unixLinks.push_back(link);
+    return WaitUntil([&] { return Exists(link); }, 5000);
 }
 
 }  // namespace zvtest

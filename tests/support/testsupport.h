@@ -105,7 +105,13 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes);
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 bool CopyFileTo(const std::string& from, const std::string& to);
 bool MakeFolders(const std::string& path);
+// Removes a folder with its content; links in it are removed, not followed.
 void RemoveTree(const std::string& path);
+// Makes `link` a symbolic link to `target` (relative to the link's folder,
+// with "\\" separators). Wine keeps no links made by CreateSymbolicLinkW but
+// runs Unix programs, so there `ln -s` makes one in the prefix, and
+// RemoveTree takes it away with `rm`.
+bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder);
 
 // A symbolic link of the host's file system at `link` to `target`, both
 // Windows paths, in place of a file at `link` (Wine reports a link to a
