@@ -1,8 +1,11 @@
 // Just enough of <windows.h> for the request parser on the build machine:
-// file attributes come from stat, with backslashes read as separators.
+// file attributes come from stat, with backslashes read as separators, and
+// the last error from errno.
 #pragma once
 
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include <string>
 
@@ -10,6 +13,9 @@ typedef unsigned long DWORD;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+
+inline DWORD GetLastError() { return errno == EACCES ? ERROR_ACCESS_DENIED : 0; }
 
 inline DWORD GetFileAttributesA(const char* path)
 {
