@@ -38,7 +38,16 @@ relaunch_on_exit() {
 }
 answers() { curl -s -o /dev/null -w '%{http_code}' --max-time 1 "http://127.0.0.1:$port/" | grep -q 200; }
 wait_for_200() { until answers; do sleep 0.05; done; }
-linux_pid_of() { pgrep -f "$1" | head -1; }   # the Unix process of a Windows program
+# The Unix process of a Windows program of this prefix: other prefixes on the
+# machine run programs of the same names.
+linux_pid_of() {
+    for pid in $(pgrep -f "$1"); do
+        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            echo "$pid"
+            return
+        fi
+    done
+}
 
 : >"$times"/install.txt; : >"$times"/stop.txt
 for i in $(seq "$runs"); do
