@@ -180,6 +180,8 @@ TEST_F(MonitorTest, ValueOf1039CharactersIsAcceptedAndNormalised)
     const std::string exe = Sleeper("a");
     zvtest::BackgroundProgram running;
     ASSERT_TRUE(running.Start("\"" + exe + "\""));
+    // Its note of the start, written once it runs, is what is counted below.
+    ASSERT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 1; }, kSoonMs));
     const std::wstring longest = PaddedPath(zvtest::Widen(exe), 1039);
     ASSERT_TRUE(wdtest::SetServerExePath(longest));
     LogWatch watch;
