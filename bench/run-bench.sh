@@ -22,9 +22,11 @@ build=$(pwd)/build
 export ZV_PREFIX=$name WINEPREFIX=$build/wine/$name
 wine_run=$build/wine-run.sh
 dromlet='C:\Program Files\ZorvaneService\Dromlet.exe'
-port=1465
+# A port of its own: tests of other checkouts on the machine use the default 1465.
+port=${ZV_BENCH_PORT:-18465}
 
 tests/system/prepare-prefix.sh "$build" "$name" >/dev/null
+printf 'PORT=%s\r\n' "$port" >"$WINEPREFIX/drive_c/Program Files/ZorvaneIs/zorvaneis.cfg"
 "$wine_run" "$build/bin/zv_keepalive.exe" &
 keepalive=$!
 times=$(mktemp -d)
