@@ -36,7 +36,9 @@ now_ms() { date +%s%3N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 range() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.1f s to %.1f s", lo / 1000, hi / 1000 }'; }
 relaunch_on_exit() {
-    "$wine_run" reg "$@" 'HKLM\SOFTWARE\ZorvaneIS' /v RelaunchOnExit /f /reg:64 >/dev/null
+    verb=$1
+    shift
+    "$wine_run" reg "$verb" 'HKLM\SOFTWARE\ZorvaneIS' /v RelaunchOnExit "$@" /f /reg:64 >/dev/null
 }
 answers() { curl -s -o /dev/null -w '%{http_code}' --max-time 1 "http://127.0.0.1:$port/" | grep -q 200; }
 wait_for_200() { until answers; do sleep 0.05; done; }
