@@ -1,6 +1,7 @@
 // Start, stop and removal of the service, and the clean-up of leftover launchers.
 #include "control.h"
 
+#include <shlwapi.h>
 #include <tlhelp32.h>
 
 #include <cstring>
@@ -61,6 +62,16 @@ OpenResult OpenInstalledService(SC_HANDLE manager, DWORD access, ScopedService& 
         return OpenResult::NotInstalled;
     ReportLastError("OpenService: ");
     return OpenResult::Refused;
+}
+
+// The snapshot's file name in the code page of the recorded path, so that the
+// comparison of names agrees with that of the full paths below.
+bool SameFileName(const wchar_t* exeFile, const char* name)
+{
+    char narrow[2 * MAX_PATH];
+    if (WideCharToMultiByte(CP_ACP, 0, exeFile, -1, narrow, sizeof narrow, nullptr, nullptr) == 0)
+        return false;
+    return _stricmp(narrow, name) == 0;
 }
 
 bool ReadRecordedLauncherPath(char (&path)[kPathBufferSize])
@@ -148,9 +159,13 @@ void TerminateLauncherProcesses(const char* path)
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return;
+    // Only processes of the launcher's file name are opened.
+    const char* name = PathFindFileNameA(path);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (!SameFileName(entry.szExeFile, name))
+            continue;
         ScopedHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
                                          entry.th32ProcessID));
         if (!process)

@@ -21,7 +21,11 @@ namespace {
 struct LaunchedProcess {
     ScopedHandle process;
     ScopedHandle thread;
+    DWORD startTick = 0;
 };
+
+// How the wait between two cycles ended.
+enum class WaitEnd { Stopped, CycleDue, LauncherEnded };
 
 bool ReadServerExePath(std::wstring& value)
 {
@@ -45,6 +49,21 @@ bool ReadServerExePath(std::wstring& value)
     return true;
 }
 
+// Absent, of another type or another number: the plain minute cycle, and
+// nothing logged, as before the value existed.
+bool RelaunchOnExitSet()
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
+        return false;
+    ScopedKey key(opened);
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    return RegGetValueW(key.get(), nullptr, kRelaunchOnExitValue, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+               ERROR_SUCCESS &&
+           value == 1;
+}
+
 bool RunsFrom(DWORD processId, const std::wstring& fullTarget)
 {
     ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
@@ -55,7 +74,7 @@ bool RunsFrom(DWORD processId, const std::wstring& fullTarget)
     if (!QueryFullProcessImageNameW(process.get(), 0, image, &size))
         return false;
     const std::wstring fullImage = NormalisedPath(image);
-    return !fullImage.empty() && !fullTarget.empty() && StrCmpIW(fullImage.c_str(), fullTarget.c_str()) == 0;
+    return !fullImage.empty() && StrCmpIW(fullImage.c_str(), fullTarget.c_str()) == 0;
 }
 
 void Relaunch(LaunchedProcess& launched)
@@ -67,6 +86,7 @@ void Relaunch(LaunchedProcess& launched)
     if (LaunchTarget(&created)) {
         launched.process.reset(created.hProcess);
         launched.thread.reset(created.hThread);
+        launched.startTick = GetTickCount();
     }
 }
 
@@ -93,17 +113,43 @@ void RunCycle(LaunchedProcess& launched)
     WriteLog(L"No target path in registry yet; will retry");
 }
 
-// True when the stop event ended the wait; false when the slices ran out or
-// the run flag was found cleared.
-bool StopSignalledDuringWait(HANDLE stopEvent, DWORD sliceMs, unsigned slices)
+// Waits up to `slices` slices for the stop event and, when `launcher` is
+// given, for its end. A launcher that ended sooner than kSlicesBeforeEarlyCycle
+// slices after its start ends the wait only that long after its start, so
+// that one which keeps dying is started at most that often.
+WaitEnd WaitForNextCycle(HANDLE stopEvent, HANDLE launcher, DWORD launcherStartTick, DWORD sliceMs, unsigned slices)
 {
+    const DWORD earlyGapMs = sliceMs * kSlicesBeforeEarlyCycle;
+    bool launcherEnded = false;
     for (unsigned slice = 0; slice < slices; ++slice) {
         if (!KeepRunning.load())
-            return false;
-        if (WaitForSingleObject(stopEvent, sliceMs) == WAIT_OBJECT_0)
-            return true;
+            return WaitEnd::CycleDue;
+        DWORD waitMs = sliceMs;
+        if (launcherEnded) {
+            const DWORD sinceStartMs = GetTickCount() - launcherStartTick;
+            waitMs = sinceStartMs < earlyGapMs ? std::min(waitMs, earlyGapMs - sinceStartMs) : 0;
+        }
+        const HANDLE handles[] = {stopEvent, launcher};
+        const DWORD count = launcher != nullptr && !launcherEnded ? 2 : 1;
+        const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, waitMs);
+        if (woken == WAIT_OBJECT_0)
+            return WaitEnd::Stopped;
+        launcherEnded = launcherEnded || woken == WAIT_OBJECT_0 + 1;
+        if (launcherEnded && GetTickCount() - launcherStartTick >= earlyGapMs)
+            return WaitEnd::LauncherEnded;
     }
-    return false;
+    return WaitEnd::CycleDue;
+}
+
+// The launcher's handles go: its end has been acted on, and a cycle that
+// finds another process running starts none to watch.
+void ReportLauncherEnd(LaunchedProcess& launched)
+{
+    DWORD exitCode = 0;
+    GetExitCodeProcess(launched.process.get(), &exitCode);
+    WriteLog(L"Launcher ended (exit code %lu); checking now", exitCode);
+    launched.thread.reset();
+    launched.process.reset();
 }
 
 }  // namespace
@@ -137,13 +183,18 @@ bool IsFullPath(const std::wstring& path)
 bool IsTargetRunning()
 {
     const std::wstring fullTarget = NormalisedPath(TargetPath.c_str());
+    if (fullTarget.empty())
+        return false;
+    // Only a process of the target's file name can run from it; the snapshot
+    // carries that name, so no other process is opened.
+    const wchar_t* targetName = PathFindFileNameW(fullTarget.c_str());
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return false;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (RunsFrom(entry.th32ProcessID, fullTarget))
+        if (StrCmpIW(entry.szExeFile, targetName) == 0 && RunsFrom(entry.th32ProcessID, fullTarget))
             return true;
     }
     return false;
@@ -164,8 +215,8 @@ bool LaunchTarget(PROCESS_INFORMATION* record)
     PROCESS_INFORMATION created = {};
     // The program is named on its own, so that no quote or blank in the
     // value can make the command line name another program or add arguments.
-    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr, folder,
-                        &startup, &created)) {
+    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+                        nullptr, folder, &startup, &created)) {
         const DWORD error = GetLastError();
         WriteLog(L"CreateProcess failed for '%s' err=%lu", TargetPath.c_str(), error);
         return false;
@@ -188,8 +239,12 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
     LaunchedProcess launched;
     while (KeepRunning.load()) {
         RunCycle(launched);
-        if (StopSignalledDuringWait(stopEvent, sliceMs, slicesPerCycle))
+        const HANDLE watched = RelaunchOnExitSet() ? launched.process.get() : nullptr;
+        const WaitEnd end = WaitForNextCycle(stopEvent, watched, launched.startTick, sliceMs, slicesPerCycle);
+        if (end == WaitEnd::Stopped)
             break;
+        if (end == WaitEnd::LauncherEnded)
+            ReportLauncherEnd(launched);
     }
     WriteLog(L"Monitor thread exiting");
     if (launched.process) {

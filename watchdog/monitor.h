@@ -9,9 +9,13 @@
 
 constexpr DWORD kWaitSliceMs = 1000;
 constexpr unsigned kSlicesPerCycle = 60;
+// With RelaunchOnExit, a launcher that ends is started again at once, but
+// never sooner than this many slices after its last start.
+constexpr unsigned kSlicesBeforeEarlyCycle = 10;
 
 constexpr wchar_t kRecordKey[] = L"SOFTWARE\\ZorvaneIS";
 constexpr wchar_t kServerExePathValue[] = L"ServerExePath";
+constexpr wchar_t kRelaunchOnExitValue[] = L"RelaunchOnExit";
 constexpr int kRegistryValueUnits = 1040;  // at most 1039 characters are accepted
 constexpr int kImagePathUnits = 1040;
 constexpr int kWorkingFolderUnits = 1040;
@@ -22,7 +26,8 @@ extern HANDLE StopEvent;
 // The launcher path of the last successful registry read.
 extern std::wstring TargetPath;
 
-// Thread procedure: cycles of 60 slices of 1000 ms until the stop.
+// Thread procedure: cycles of 60 slices of 1000 ms until the stop; with
+// RelaunchOnExit 1, also a cycle when the launcher it started ends.
 DWORD WINAPI MonitorThread(LPVOID parameter);
 // The loop behind MonitorThread, with the wait slice and the slices per cycle given.
 void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle);

@@ -384,10 +384,16 @@ TEST_F(SetupService, UninstallWhenNotInstalledStillTerminatesLaunchers)
     SetRecordValue("ServerExePath", REG_SZ, "c:\\PROGRAM FILES\\zorvaneis\\ZORVANEIS.exe");
     BackgroundProgram launcher;
     StartLauncher(launcher, kLauncherExe, kWatchdogLauncherPort + 3);
+    // The same file name in another folder is not the recorded launcher.
+    ASSERT_TRUE(zvtest::CopyFileTo(BuiltProgram("zorvaneis.exe"), folder_.File("zorvaneis.exe")));
+    ASSERT_TRUE(zvtest::CopyFileTo(BuiltProgram("halvix.dll"), folder_.File("halvix.dll")));
+    BackgroundProgram namesake;
+    StartLauncher(namesake, folder_.File("zorvaneis.exe"), kWatchdogLauncherPort + 6);
 
     ExpectSilentSuccess(Dromlet("uninstall"), "uninstall");
     ASSERT_TRUE(launcher.WaitForExit(5000));
     EXPECT_EQ(0u, launcher.ExitCode());
+    EXPECT_TRUE(namesake.IsRunning());
 }
 
 TEST_F(SetupService, UninstallWithoutUsableRecordedPathLeavesLaunchers)

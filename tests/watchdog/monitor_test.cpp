@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,20 @@ constexpr char kTerminated[] = "TerminateProcess issued";
 constexpr DWORD kShortSliceMs = 50;
 constexpr unsigned kShortSlices = 4;  // a cycle of about 200 ms
 constexpr DWORD kSoonMs = 10000;
+constexpr DWORD kRelaunch = 1;
+
+bool SetRelaunchOnExit(DWORD type, const void* data, DWORD size)
+{
+    return type == REG_NONE || wdtest::SetRecordValue(type, data, size, L"RelaunchOnExit");
+}
+
+// Milliseconds into the day of a log line's time stamp.
+long LineTimeMs(const std::string& line)
+{
+    int h = 0, m = 0, s = 0, ms = 0;
+    std::sscanf(line.c_str() + 11, "%d:%d:%d.%d", &h, &m, &s, &ms);
+    return ((h * 60L + m) * 60 + s) * 1000 + ms;
+}
 
 // `path` made exactly `length` characters long with "x\..\" and ".\"
 // elements in front of the file name, so that it still names the same file.
@@ -181,6 +196,8 @@ TEST_F(MonitorTest, ValueOf1039CharactersIsAcceptedAndNormalised)
     const std::string exe = Sleeper("a");
     zvtest::BackgroundProgram running;
     ASSERT_TRUE(running.Start("\"" + exe + "\""));
+    // Its note of the start, written once it runs, is what is counted below.
+    ASSERT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 1; }, kSoonMs));
     const std::wstring longest = PaddedPath(zvtest::Widen(exe), 1039);
     ASSERT_TRUE(wdtest::SetServerExePath(longest));
     LogWatch watch;
@@ -332,20 +349,90 @@ TEST_F(MonitorTest, StopTerminatesOnlyItsOwnEndedLauncher)
 
 TEST_F(MonitorTest, StopEndsMonitorThreadWithinOneSlice)
 {
-    const std::string exe = Sleeper("a");
-    const DWORD pid = MonitorUntilLaunched(exe, 0, 0);  // MonitorThread: 60 slices of 1000 ms
-    ASSERT_NE(0u, pid);
-    Sleep(1500);  // well into the wait
-    EXPECT_FALSE(run_->Ended(0));
-    const DWORD before = GetTickCount();
-    ASSERT_TRUE(run_->Stop(kWaitSliceMs));
-    EXPECT_LT(GetTickCount() - before, kWaitSliceMs);
-    const std::vector<std::string> messages = watch_.Messages();
-    ASSERT_LE(3u, messages.size());
-    EXPECT_EQ(kExiting, messages[messages.size() - 2]);
-    EXPECT_EQ(kTerminated, messages.back());
-    EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(pid); }, kSoonMs));
-    EXPECT_FALSE(KeepRunning.load());
+    for (const bool relaunch : {false, true}) {
+        const std::string exe = Sleeper(relaunch ? "relaunch" : "plain");
+        wdtest::DeleteRecord();
+        ASSERT_TRUE(SetRelaunchOnExit(relaunch ? REG_DWORD : REG_NONE, &kRelaunch, sizeof kRelaunch));
+        LogWatch watch;
+        const DWORD pid = MonitorUntilLaunched(exe, 0, 0);  // MonitorThread: 60 slices of 1000 ms
+        ASSERT_NE(0u, pid) << relaunch;
+        Sleep(1500);  // well into the wait
+        EXPECT_FALSE(run_->Ended(0)) << relaunch;
+        const DWORD before = GetTickCount();
+        ASSERT_TRUE(run_->Stop(kWaitSliceMs)) << relaunch;
+        EXPECT_LT(GetTickCount() - before, kWaitSliceMs) << relaunch;
+        const std::vector<std::string> messages = watch.Messages();
+        ASSERT_LE(3u, messages.size()) << relaunch;
+        EXPECT_EQ(kExiting, messages[messages.size() - 2]) << relaunch;
+        EXPECT_EQ(kTerminated, messages.back()) << relaunch;
+        EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(pid); }, kSoonMs)) << relaunch;
+        EXPECT_FALSE(KeepRunning.load()) << relaunch;
+        run_.reset();
+    }
+}
+
+// Cycles of 10 s: a launcher killed after the first 10 slices of its life is
+// started again within the next two seconds only when RelaunchOnExit is 1.
+TEST_F(MonitorTest, KilledLauncherIsStartedAtOnceOnlyWithRelaunchOnExit)
+{
+    const DWORD two = 2;
+    struct Case {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD size;
+        bool early;
+    };
+    const Case cases[] = {
+        {"1", REG_DWORD, &kRelaunch, sizeof kRelaunch, true},
+        {"absent", REG_NONE, nullptr, 0, false},
+        {"2", REG_DWORD, &two, sizeof two, false},
+        {"REG_SZ 1", REG_SZ, L"1", 4, false},
+    };
+    for (const Case& c : cases) {
+        const std::string exe = Sleeper(std::string("kill ") + c.name);
+        wdtest::DeleteRecord();
+        ASSERT_TRUE(Record(exe) && SetRelaunchOnExit(c.type, c.data, c.size)) << c.name;
+        LogWatch watch;
+        MonitorRun run(kShortSliceMs, 200);
+        const DWORD first = WaitForLaunch(watch, exe);
+        ASSERT_NE(0u, first) << c.name;
+        Sleep(kShortSliceMs * kSlicesBeforeEarlyCycle);
+        zvtest::KillProcess(first);
+        EXPECT_EQ(c.early, watch.WaitFor(Launched(exe), 2000, 2, true)) << c.name;
+        ASSERT_TRUE(run.Stop()) << c.name;
+        const std::vector<std::string> lines = CycleLines(watch.Messages());
+        const std::vector<std::string> firstCycle = {kLoaded + exe, "Target not running; starting: " + exe};
+        const std::vector<std::string> early = {"Launcher ended (exit code 9); checking now", kLoaded + exe,
+                                                "Target not running; starting: " + exe};
+        ASSERT_EQ(c.early ? 7u : 3u, lines.size()) << c.name;
+        EXPECT_EQ(firstCycle, std::vector<std::string>(lines.begin(), lines.begin() + 2)) << c.name;
+        if (c.early) {
+            EXPECT_EQ(early, std::vector<std::string>(lines.begin() + 3, lines.begin() + 6)) << c.name;
+        }
+    }
+}
+
+// The real timing of MonitorThread: the second start comes 10 s after the
+// first, long before the minute is over.
+TEST_F(MonitorTest, LauncherThatEndsAtOnceIsStartedAtMostEvery10Seconds)
+{
+    const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\quits", "quitter.exe");
+    ASSERT_TRUE(SetRelaunchOnExit(REG_DWORD, &kRelaunch, sizeof kRelaunch));
+    ASSERT_NE(0u, MonitorUntilLaunched(exe, 0, 0));
+    ASSERT_TRUE(watch_.WaitFor(Launched(exe), 20000, 2, true));
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 2; }, kSoonMs));
+    ASSERT_TRUE(run_->Stop());
+    std::vector<long> launches;
+    for (const std::string& line : watch_.Lines()) {
+        if (line.compare(wdtest::kLinePrefixLength, Launched(exe).size(), Launched(exe)) == 0)
+            launches.push_back(LineTimeMs(line));
+    }
+    ASSERT_EQ(2u, launches.size());
+    // The log's clock and the tick count may differ by a tick.
+    EXPECT_LE(10000 - 20, launches[1] - launches[0]);
+    EXPECT_GT(15000, launches[1] - launches[0]);
+    EXPECT_EQ(1u, watch_.Count("Launcher ended (exit code 3); checking now"));
 }
 
 TEST_F(MonitorTest, StopBeforeTheThreadRunsEndsItAfterOneCycle)

@@ -1,5 +1,6 @@
 // The running test: any process whose image path equals TargetPath once both
-// are made full paths, letter case ignored, at any length.
+// are made full paths, letter case ignored, at any length; processes are
+// picked by the file name of the full target path before they are opened.
 #include "monitor.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +46,10 @@ TEST(RunningTest, MatchesNormalisedPathIgnoringCase)
     const std::wstring exe = zvtest::Widen(started);
     const std::wstring idle = zvtest::Widen(wdtest::PlaceSleeper(temp.File("idle")));
     const std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
+    const std::wstring name = exe.substr(folder.size());
+    std::wstring overMaxPath = folder;
+    while (overMaxPath.size() < 400)
+        overMaxPath += L"\\.";
     struct Case {
         std::wstring target;
         bool running;
@@ -56,6 +61,10 @@ TEST(RunningTest, MatchesNormalisedPathIgnoringCase)
         {WithDotElements(exe), true},
         {ForwardSlashes(exe), true},
         {ForwardSlashes(WithDotElements(Upper(exe))), true},
+        // The file name is taken from the full path, not the one recorded.
+        {overMaxPath + Upper(name), true},
+        {exe + L"\\.", true},
+        {exe + L"\\sub\\..", true},
         {idle, false},
         {folder, false},
         {exe.substr(0, exe.size() - 4), false},

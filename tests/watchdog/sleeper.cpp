@@ -1,9 +1,12 @@
 // Test stand-in for a launcher: notes how it was started, then sleeps until
-// it is terminated. Each start appends "<working folder>|<command line>" to
-// "<its own path>.starts". A program without a console: under Wine a console
+// it is terminated; a copy named quitter.exe ends at once with exit code 3,
+// as a launcher that cannot start its server would. Each start appends
+// "<working folder>|<command line>" to "<its own path>.starts". A program without a console: under Wine a console
 // program started without one gets a conhost.exe that can outlive it and
 // hold the test's output streams open.
 #include <windows.h>
+
+#include <shlwapi.h>
 
 #include <string>
 
@@ -22,6 +25,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         CloseHandle(file);
     }
+    if (lstrcmpiA(PathFindFileNameA(module), "quitter.exe") == 0)
+        return 3;
     Sleep(INFINITE);
     return 0;
 }

@@ -107,14 +107,14 @@ bool CreateRecordKey()
     return true;
 }
 
-bool SetRecordValue(DWORD type, const void* data, DWORD size)
+bool SetRecordValue(DWORD type, const void* data, DWORD size, const wchar_t* name)
 {
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
         return false;
     ScopedKey scoped(key);
-    return RegSetValueExW(key, L"ServerExePath", 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
 }
 
 bool SetServerExePath(const std::wstring& path)

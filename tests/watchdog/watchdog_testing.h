@@ -39,7 +39,7 @@ using zvtest::WaitUntil;
 void DeleteRecord();
 bool CreateRecordKey();
 bool SetServerExePath(const std::wstring& path);
-bool SetRecordValue(DWORD type, const void* data, DWORD size);
+bool SetRecordValue(DWORD type, const void* data, DWORD size, const wchar_t* name = L"ServerExePath");
 
 // The sleeper copied to `folder`\`name`; returns the copy's path.
 std::string PlaceSleeper(const std::string& folder, const std::string& name = "sleeper.exe");
