@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -375,17 +376,13 @@ bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) !
 
 void RemoveUnixLinksBelow(const std::string& path)
 {
-    for (auto link = g_unixLinks.begin(); link != g_unixLinks.end();) {
-        if (link->compare(0, path.size() + 1, path + "\\") != 0) {
-            ++link;
-            continue;
-        }
-        const size_t slash = link->rfind('\\');
-        const std::string name = *link;
-        if (RunUnixTool("Z:\\bin\\rm -f " + name.substr(slash + 1), name.substr(0, slash)))
-            WaitUntil([&] { return !Exists(name); }, 5000);
-        link = g_unixLinks.erase(link);
+    std::vector<std::string> below;
+    for (const std::string& link : g_unixLinks) {
+        if (link.compare(0, path.size() + 1, path + "\\") == 0)
+            below.push_back(link);
     }
+    for (const std::string& link : below)
+        RemoveSymbolicLink(link);
 }
 
 }  // namespace
@@ -412,62 +409,6 @@ void RemoveTree(const std::string& path)
         FindClose(find);
     }
     RemoveDirectoryA(path.c_str());
-}
-
-namespace {
-
-// The host's path of a Windows path, through Wine's own export.
-std::string HostFileName(const std::string& path)
-{
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr)
-        return {};
-    char* name = toUnix(Widen(path).c_str());
-    if (name == nullptr)
-        return {};
-    std::string result = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return result;
-}
-
-bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
-{
-    HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    const bool got = GetFileInformationByHandle(file, &info) != FALSE;
-    CloseHandle(file);
-    return got;
-}
-
-}  // namespace
-
-// Wine does not pass a host program's exit code on, so the outcome is judged
-// by what the link leads to.
-bool MakeHostSymlink(const std::string& target, const std::string& link)
-{
-    const std::string from = HostFileName(target);
-    const std::string at = HostFileName(link);
-    if (from.empty() || at.empty())
-        return false;
-    RunProgram("/bin/ln -sfn \"" + from + "\" \"" + at + "\"");
-    BY_HANDLE_FILE_INFORMATION viaLink;
-    BY_HANDLE_FILE_INFORMATION direct;
-    return FileIdentity(link, viaLink) && FileIdentity(target, direct) &&
-           viaLink.dwVolumeSerialNumber == direct.dwVolumeSerialNumber &&
-           viaLink.nFileIndexHigh == direct.nFileIndexHigh && viaLink.nFileIndexLow == direct.nFileIndexLow;
-}
-
-bool RemoveHostSymlink(const std::string& link)
-{
-    const std::string at = HostFileName(link);
-    if (at.empty())
-        return false;
-    RunProgram("/bin/rm -f \"" + at + "\"");
-    return GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 DaclView ViewDacl(PSECURITY_DESCRIPTOR descriptor)
@@ -539,6 +480,14 @@ void KillProcess(DWORD pid)
     TerminateProcess(process, 9);
     WaitForSingleObject(process, 5000);
     CloseHandle(process);
+}
+
+bool RemoveSymbolicLink(const std::string& link)
+{
+    const size_t slash = link.rfind('\\');
+    g_unixLinks.erase(std::remove(g_unixLinks.begin(), g_unixLinks.end(), link), g_unixLinks.end());
+    return RunUnixTool("Z:\\bin\\rm -f " + link.substr(slash + 1), link.substr(0, slash)) &&
+           WaitUntil([&] { return !Exists(link); }, 5000);
 }
 
 bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder)

@@ -112,13 +112,8 @@ void RemoveTree(const std::string& path);
 // runs Unix programs, so there `ln -s` makes one in the prefix, and
 // RemoveTree takes it away with `rm`.
 bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder);
-
-// A symbolic link of the host's file system at `link` to `target`, both
-// Windows paths, in place of a file at `link` (Wine reports a link to a
-// folder as a reparse point); and the removal of a file or such a link, which
-// leaves the target alone. False when it cannot be done.
-bool MakeHostSymlink(const std::string& target, const std::string& link);
-bool RemoveHostSymlink(const std::string& link);
+// Removes such a link (or a file) at `link`, never what a link points to.
+bool RemoveSymbolicLink(const std::string& link);
 
 // Well-known SIDs as ConvertSidToStringSid writes them.
 constexpr char kSidSystem[] = "S-1-5-18";

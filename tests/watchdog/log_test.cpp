@@ -189,29 +189,32 @@ TEST(ServiceLog, LinksInPlaceOfTheLogAreNotFollowed)
          [&] { return DeleteFileA(kServiceLogPath) && CreateHardLinkA(kServiceLogPath, victim.c_str(), nullptr); },
          [] { return DeleteFileA(kServiceLogPath) != FALSE; }, victim},
         {"service.log as a symbolic link",
-         [&] { return zvtest::MakeHostSymlink(victim, kServiceLogPath); },
-         [] { return zvtest::RemoveHostSymlink(kServiceLogPath); }, victim},
-        {"ZorvaneService as a symbolic link",
-         [&] {
-             zvtest::RemoveTree(kLogFolder);
-             return zvtest::MakeHostSymlink(elsewhere, kLogFolder);
+         [] {
+             return DeleteFileA(kServiceLogPath) &&
+                    zvtest::MakeSymbolicLink(kServiceLogPath, "..\\..\\..\\ZvLogElsewhere\\victim.txt", false);
          },
-         [] { return zvtest::RemoveHostSymlink(kLogFolder); }, elsewhere + "\\service.log"},
+         [] { return zvtest::RemoveSymbolicLink(kServiceLogPath); }, victim},
+        {"ZorvaneService as a symbolic link",
+         [] {
+             zvtest::RemoveTree(kLogFolder);
+             return zvtest::MakeSymbolicLink(kLogFolder, "..\\..\\ZvLogElsewhere", true);
+         },
+         [] { return zvtest::RemoveSymbolicLink(kLogFolder); }, elsewhere + "\\service.log"},
         {"Tovimar as a symbolic link",
          [&] {
              zvtest::RemoveTree(kCompanyFolder);
              return zvtest::MakeFolders(elsewhere + "\\ZorvaneService") &&
-                    zvtest::MakeHostSymlink(elsewhere, kCompanyFolder);
+                    zvtest::MakeSymbolicLink(kCompanyFolder, "..\\ZvLogElsewhere", true);
          },
-         [] { return zvtest::RemoveHostSymlink(kCompanyFolder); }, elsewhere + "\\ZorvaneService\\service.log"},
+         [] { return zvtest::RemoveSymbolicLink(kCompanyFolder); }, elsewhere + "\\ZorvaneService\\service.log"},
     };
+    // A run that failed half-way may have left a folder link behind.
+    for (const char* folder : {kCompanyFolder, kLogFolder}) {
+        const DWORD attributes = GetFileAttributesA(folder);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            zvtest::RemoveSymbolicLink(folder);
+    }
     for (const auto& c : cases) {
-        for (const char* folder : {kCompanyFolder, kLogFolder}) {
-            if (GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES &&
-                (GetFileAttributesA(folder) & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-                zvtest::RemoveHostSymlink(folder);
-        }
-        zvtest::RemoveHostSymlink(kServiceLogPath);
         zvtest::RemoveTree(elsewhere);
         ASSERT_TRUE(zvtest::MakeFolders(elsewhere));
         ASSERT_TRUE(zvtest::WriteFileBytes(victim, planted));
