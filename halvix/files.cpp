@@ -2,27 +2,8 @@
 // checked against every link on the way.
 #include "files.h"
 
+#include "final_path.h"
 #include "scoped_handle.h"
-
-namespace {
-
-bool FinalPathOfHandle(HANDLE handle, std::wstring& finalPath)
-{
-    finalPath.assign(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, &finalPath[0], static_cast<DWORD>(finalPath.size()),
-                                                       FILE_NAME_NORMALIZED);
-        if (length == 0)
-            return false;
-        if (length < finalPath.size()) {
-            finalPath.resize(length);
-            return true;
-        }
-        finalPath.assign(length, L'\0');  // the length needed, with the terminator
-    }
-}
-
-}  // namespace
 
 bool FinalPathOf(const std::string& path, std::wstring& finalPath)
 {

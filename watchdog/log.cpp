@@ -12,6 +12,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "final_path.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
 
@@ -153,20 +154,6 @@ std::wstring PrepareLogFolder()
     return levels.back();
 }
 
-std::wstring FinalPath(HANDLE handle)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()), 0);
-        if (length == 0)
-            return {};
-        const bool fitted = length < path.size();
-        path.resize(length);
-        if (fitted)
-            return path;
-    }
-}
-
 // Appends to service.log in `folder` unless the file is a link or has a
 // second name (a hard link to a file elsewhere), or resolves to a file
 // outside the folder.
@@ -185,11 +172,13 @@ void AppendToLog(const std::wstring& folder, const std::string& bytes)
         return;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1)
         return;
-    std::wstring expected = FinalPath(folderHandle.get());
+    std::wstring expected;
+    std::wstring actual;
+    if (!FinalPathOfHandle(folderHandle.get(), expected) || !FinalPathOfHandle(file.get(), actual))
+        return;
     AppendBackslash(expected);
     expected += kLogFileName;
-    const std::wstring actual = FinalPath(file.get());
-    if (actual.empty() || CompareStringOrdinal(actual.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL)
+    if (CompareStringOrdinal(actual.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL)
         return;
     if (bytes.empty())
         return;
