@@ -38,6 +38,8 @@ std::wstring NormalisedPath(const wchar_t* path);
 bool IsFullPath(const std::wstring& path);
 // True when some process runs from TargetPath (full paths, case ignored).
 bool IsTargetRunning();
+// The first process running from TargetPath: its id and creation time.
+bool FindTargetLauncher(DWORD& id, ULONGLONG& created);
 // Starts TargetPath in its own folder without arguments; on success the new
 // process's handles go to `record`, or are closed when it is null.
 bool LaunchTarget(PROCESS_INFORMATION* record);
