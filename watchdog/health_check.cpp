@@ -233,7 +233,8 @@ bool ProbePassed(const Probe& probe, std::wstring& reason)
         return true;
     if (probe.failedCall == nullptr)
         reason = L"HTTP " + std::to_wstring(probe.status);
-    else if (probe.error == ERROR_WINHTTP_TIMEOUT)
+    // Wine's WinHTTP reports a receive time-out with the socket's own code.
+    else if (probe.error == ERROR_WINHTTP_TIMEOUT || probe.error == WSAETIMEDOUT)
         reason = NoAnswerReason(probe.limitMs);
     else if (probe.error == ERROR_WINHTTP_CANNOT_CONNECT)
         reason = L"connection refused";
