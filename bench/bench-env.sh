@@ -13,7 +13,7 @@ wine_run=$build/wine-run.sh
 dromlet='C:\Program Files\ZorvaneService\Dromlet.exe'
 
 tests/system/prepare-prefix.sh "$build" "$name" >/dev/null
-printf 'PORT=%s\r\n' "$port" >"$WINEPREFIX/drive_c/Program Files/ZorvaneIs/zorvaneis.cfg"
+printf 'DOC_ROOT=site\r\nPORT=%s\r\n' "$port" >"$WINEPREFIX/drive_c/Program Files/ZorvaneIs/zorvaneis.cfg"
 "$wine_run" "$build/bin/zv_keepalive.exe" &
 keepalive=$!
 times=$(mktemp -d)

@@ -205,6 +205,13 @@ void StartProbeForLauncher(HealthCheck& check)
         check.launcherCreated = created;
         check.talliedUrl = check.url;
     }
+    // A launcher started less than half an interval ago may not listen yet,
+    // and its first failure is the one logged.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG nowTime = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    if (nowTime - created < check.intervalMs * 10000ULL / 2)
+        return;
     check.probe.reset(StartProbe(check.url, ProbeLimitMs(check)));
 }
 

@@ -27,7 +27,8 @@ extern HANDLE StopEvent;
 extern std::wstring TargetPath;
 
 // Thread procedure: cycles of 60 slices of 1000 ms until the stop; with
-// RelaunchOnExit 1, also a cycle when the launcher it started ends.
+// RelaunchOnExit 1, also a cycle when the launcher it started ends; with
+// HealthCheckUrl, also one when the launcher no longer answers.
 DWORD WINAPI MonitorThread(LPVOID parameter);
 // The loop behind MonitorThread, with the wait slice and the slices per cycle given.
 void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle);
