@@ -166,6 +166,12 @@ SC_HANDLE WINAPI RefuseOpen(SC_HANDLE, LPCSTR, DWORD)
     return nullptr;
 }
 
+BOOL WINAPI RefuseSecurity(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
 class SetupService : public ::testing::Test {
 protected:
     void SetUp() override
@@ -185,6 +191,7 @@ protected:
     void TearDown() override
     {
         g_openService = OpenServiceA;
+        g_setServiceSecurity = SetServiceObjectSecurity;
         RemoveService();
         KillProcessesOf(kLauncherExe);
         KillProcessesOf(kPlainServiceExe);
@@ -247,6 +254,49 @@ TEST_F(SetupService, InstallWritesRecordAndConfiguresRunningService)
     EXPECT_EQ(SERVICE_RUNNING, ServiceState());
 }
 
+// Wine switches no identity: the service runs as before under any account,
+// so what is checked here is the account stored and that nothing else breaks.
+TEST_F(SetupService, AccountIsStoredAndKeptByReinstallWithoutOne)
+{
+    const struct {
+        const char* arguments;
+        const char* account;
+    } steps[] = {
+        {"install --account localservice", "NT AUTHORITY\\LocalService"},
+        {"install", "NT AUTHORITY\\LocalService"},
+        {"install --account NetworkService --start", "NT AUTHORITY\\NetworkService"},
+        {"install --ACCOUNT ZorvaneISSvc", "NT SERVICE\\ZorvaneISSvc"},
+        {"install", "NT SERVICE\\ZorvaneISSvc"},
+        {"install --account LocalSystem", "LocalSystem"},
+    };
+    for (const auto& step : steps) {
+        ExpectSilentSuccess(Dromlet(step.arguments), step.arguments);
+        StoredConfig config;
+        ASSERT_TRUE(ReadServiceConfig(config));
+        EXPECT_EQ(step.account, config.account) << step.arguments;
+        EXPECT_EQ("Installed by Dromlet", config.description) << step.arguments;
+        if (&step == steps) {
+            EXPECT_TRUE(zvtest::WaitForHttp(kWatchdogLauncherPort, 20000)) << "nothing served under LocalService";
+            EXPECT_FALSE(zvtest::FindProcessesByImage(kLauncherExe).empty()) << "not launched under LocalService";
+        }
+    }
+}
+
+// Wine never refuses a DACL; the refusal comes through the call's seam.
+TEST_F(SetupService, RefusedDaclStillLeavesCompleteService)
+{
+    SetupOptions options;
+    FillBuiltInSettings(options);
+    g_setServiceSecurity = RefuseSecurity;
+    bool installed = true;
+    const std::string err = CaptureStderr(folder_, [&] { installed = InstallService(options); });
+    EXPECT_FALSE(installed);
+    EXPECT_EQ(ErrorLine("SetServiceObjectSecurity: ", ERROR_ACCESS_DENIED), err);
+    StoredConfig config;
+    ASSERT_TRUE(ReadServiceConfig(config));
+    EXPECT_EQ("Installed by Dromlet", config.description);
+}
+
 TEST_F(SetupService, InstallWordsReplacePathsAndDisplayName)
 {
     InstallRunning();
@@ -307,6 +357,12 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
         {"install --display --start", "install: missing value after --display\n"},
         {"install -x C:\\ZvWeb", "install: unknown option: -x\n"},
         {"install --name ZorvaneISSvc2", "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2\n"},
+        {"install --account LocalServices",
+         "install: unknown account: LocalServices\ninstall: --account takes one of LocalSystem, LocalService, "
+         "NetworkService, ZorvaneISSvc\n"},
+        {"install --account",
+         "install: missing value after --account\ninstall: --account takes one of LocalSystem, LocalService, "
+         "NetworkService, ZorvaneISSvc\n"},
         // The runtime reads "C:\My Web\" C:\svc.exe as one word: C:\My Web" C:\svc.exe.
         {"install \"C:\\My Web\\\" C:\\svc.exe",
          "install: a path may not hold a double quote: C:\\My Web\" C:\\svc.exe (a backslash before a closing "
