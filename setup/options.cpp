@@ -27,8 +27,8 @@ std::string AcceptedAccounts()
 {
     std::string words;
     for (const ServiceAccount& account : kServiceAccounts)
-        words += std::string(words.empty() ? "" : ", ") + account.word;
-    return "install: --account takes one of " + words;
+        words += std::string(words.empty() ? " (accounts: " : ", ") + account.word;
+    return words + ")";
 }
 
 void WriteStream(FILE* stream, const std::string& text)
@@ -125,14 +125,14 @@ bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::
         if (i + 1 == count || IsOption(words[i + 1])) {
             problem = std::string("install: missing value after ") + word;
             if (account)
-                problem += "\n" + AcceptedAccounts();
+                problem += AcceptedAccounts();
             return false;
         }
         const char* value = words[++i];
         if (account) {
             options.account = FindServiceAccount(value);
             if (options.account == nullptr) {
-                problem = std::string("install: unknown account: ") + value + "\n" + AcceptedAccounts();
+                problem = std::string("install: unknown account: ") + value + AcceptedAccounts();
                 return false;
             }
         } else if (_stricmp(word, "--display") == 0) {

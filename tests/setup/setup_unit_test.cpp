@@ -59,34 +59,7 @@ TEST(SetupCommandLine, InstallWordsReplaceBuiltInSettings)
         EXPECT_EQ(builtIn.serverExePath, r.options.serverExePath) << label;
         EXPECT_EQ("ZorvaneISSvc", r.options.serviceName) << label;
         EXPECT_TRUE(r.options.startAfterInstall) << label;
-        EXPECT_EQ(nullptr, r.options.account) << label;
     }
-}
-
-TEST(SetupCommandLine, AccountWordsNameTheServiceAccount)
-{
-    const struct {
-        const char* word;
-        const char* startName;
-        bool lesser;
-        bool password;  // a virtual account must be given none
-    } cases[] = {
-        {"LocalSystem", "LocalSystem", false, true},
-        {"localservice", "NT AUTHORITY\\LocalService", true, true},
-        {"NETWORKSERVICE", "NT AUTHORITY\\NetworkService", true, true},
-        {"zorvaneISSVC", "NT SERVICE\\ZorvaneISSvc", true, false},
-    };
-    for (const auto& c : cases) {
-        const ParseResult r = ParseInstall({"--account", c.word, "D:\\web"});
-        ASSERT_TRUE(r.ok) << c.word << ": " << r.problem;
-        ASSERT_NE(nullptr, r.options.account) << c.word;
-        EXPECT_STREQ(c.startName, r.options.account->startName) << c.word;
-        EXPECT_EQ(c.lesser, r.options.account->lesser) << c.word;
-        EXPECT_EQ(c.password, r.options.account->password != nullptr) << c.word;
-        EXPECT_EQ("D:\\web", r.options.contentRoot) << c.word;
-    }
-    for (const char* refused : {"", "Local", "LocalServices", "NT AUTHORITY\\LocalService", "System"})
-        EXPECT_EQ(nullptr, FindServiceAccount(refused)) << refused;
 }
 
 TEST(SetupInstall, QuoteArgument)
@@ -153,50 +126,38 @@ TEST(SetupInstall, ExtraServiceRecords)
         EXPECT_EQ(SC_ACTION_RESTART, failure.lpsaActions[i].Type) << i;
         EXPECT_EQ(5000u, failure.lpsaActions[i].Delay) << i;
     }
-
-    // A lesser account: its own SID and one privilege; LocalSystem: no SID
-    // and an empty list (one NUL ends the list).
-    const struct {
-        bool lesser;
-        DWORD sidType;
-        std::string privileges;
-    } accounts[] = {
-        {true, SERVICE_SID_TYPE_UNRESTRICTED, std::string("SeChangeNotifyPrivilege\0", 24)},
-        {false, SERVICE_SID_TYPE_NONE, ""},
-    };
-    for (const auto& a : accounts) {
-        BuildServiceExtraConfig(config, a.lesser);
-        EXPECT_EQ(a.sidType, config.sidInfo.dwServiceSidType) << a.lesser;
-        const char* list = config.privilegesInfo.pmszRequiredPrivileges;
-        ASSERT_NE(nullptr, list);
-        EXPECT_EQ(a.privileges + '\0', std::string(list, a.privileges.size() + 1)) << a.lesser;
-    }
+    EXPECT_EQ(SERVICE_SID_TYPE_NONE, config.sidInfo.dwServiceSidType);
+    EXPECT_EQ('\0', config.privilegesInfo.pmszRequiredPrivileges[0]);
+    BuildServiceExtraConfig(config, true);
+    EXPECT_EQ(SERVICE_SID_TYPE_UNRESTRICTED, config.sidInfo.dwServiceSidType);
+    EXPECT_EQ(std::string("SeChangeNotifyPrivilege\0", 25), std::string(config.privileges, 25));
 }
 
 // Wine keeps neither a key's nor a service's DACL, so what they grant is
 // checked on the descriptors themselves.
 TEST(SetupInstall, RecordAndServiceAreChangedByAdministratorsOnly)
 {
-    // No control at all, not even an interrogation: each is a line in the log.
-    const DWORD serviceQuery = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | READ_CONTROL;
-    const DWORD systemDefault = serviceQuery | SERVICE_INTERROGATE | SERVICE_START | SERVICE_STOP |
-                                SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+    const DWORD serviceQuery =
+        SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE | READ_CONTROL;
+    const DWORD systemDefault = serviceQuery | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                                SERVICE_USER_DEFINED_CONTROL;
     const struct {
         const char* name;
         const wchar_t* sddl;
-        std::string owner;
         bool protectedDacl;
         std::vector<zvtest::AllowedAce> allowed;
+        std::string owner = "";  // the service keeps the one the manager gave it
     } cases[] = {
-        {"registry record", kRecordKeySddl, zvtest::kSidAdministrators, true,
+        {"registry record", kRecordKeySddl, true,
          {{zvtest::kSidSystem, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
           {zvtest::kSidAdministrators, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
-          {zvtest::kSidUsers, KEY_READ, CONTAINER_INHERIT_ACE}}},
-        {"service", kServiceSddl, "", false,
+          {zvtest::kSidUsers, KEY_READ, CONTAINER_INHERIT_ACE}},
+         zvtest::kSidAdministrators},
+        {"service", kServiceSddl, false,
          {{zvtest::kSidSystem, systemDefault, 0},
           {zvtest::kSidAdministrators, SERVICE_ALL_ACCESS, 0},
-          {zvtest::kSidInteractive, serviceQuery, 0},
-          {zvtest::kSidService, serviceQuery, 0}}},
+          {zvtest::kSidInteractive, serviceQuery & ~SERVICE_INTERROGATE, 0},
+          {zvtest::kSidService, serviceQuery & ~SERVICE_INTERROGATE, 0}}},
     };
     for (const auto& c : cases) {
         const ScopedDescriptor descriptor(DescriptorFromSddl(c.sddl));
