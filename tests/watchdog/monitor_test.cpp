@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -308,6 +309,7 @@ TEST_F(MonitorTest, KilledTargetIsStartedAgainInTheNextCycle)
     ASSERT_TRUE(watch_.WaitFor(kLoaded + exe, kSoonMs, 4));
     ASSERT_TRUE(run_->Stop());
     EXPECT_EQ(2u, watch_.Count(Launched(exe), true));
+    EXPECT_EQ(1u, watch_.Count("Launcher ended (PID=" + std::to_string(first) + ", exit code 9)"));
     EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(second); }, kSoonMs));
 }
 
@@ -403,7 +405,7 @@ TEST_F(MonitorTest, KilledLauncherIsStartedAtOnceOnlyWithRelaunchOnExit)
         ASSERT_TRUE(run.Stop()) << c.name;
         const std::vector<std::string> lines = CycleLines(watch.Messages());
         const std::vector<std::string> firstCycle = {kLoaded + exe, "Target not running; starting: " + exe};
-        const std::vector<std::string> early = {"Launcher ended (exit code 9); checking now", kLoaded + exe,
+        const std::vector<std::string> early = {"Launcher ended (PID=" + std::to_string(first) + ", exit code 9); checking now", kLoaded + exe,
                                                 "Target not running; starting: " + exe};
         ASSERT_EQ(c.early ? 7u : 3u, lines.size()) << c.name;
         EXPECT_EQ(firstCycle, std::vector<std::string>(lines.begin(), lines.begin() + 2)) << c.name;
@@ -419,7 +421,8 @@ TEST_F(MonitorTest, LauncherThatEndsAtOnceIsStartedAtMostEvery10Seconds)
 {
     const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\quits", "quitter.exe");
     ASSERT_TRUE(SetRelaunchOnExit(REG_DWORD, &kRelaunch, sizeof kRelaunch));
-    ASSERT_NE(0u, MonitorUntilLaunched(exe, 0, 0));
+    const DWORD first = MonitorUntilLaunched(exe, 0, 0);
+    ASSERT_NE(0u, first);
     ASSERT_TRUE(watch_.WaitFor(Launched(exe), 20000, 2, true));
     EXPECT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 2; }, kSoonMs));
     ASSERT_TRUE(run_->Stop());
@@ -432,7 +435,104 @@ TEST_F(MonitorTest, LauncherThatEndsAtOnceIsStartedAtMostEvery10Seconds)
     // The log's clock and the tick count may differ by a tick.
     EXPECT_LE(10000 - 20, launches[1] - launches[0]);
     EXPECT_GT(15000, launches[1] - launches[0]);
-    EXPECT_EQ(1u, watch_.Count("Launcher ended (exit code 3); checking now"));
+    // Its last words, without a line end, come before the line of its end.
+    const std::vector<std::string> messages = watch_.Messages();
+    const std::string pid = std::to_string(first);
+    const auto ended = std::find(messages.begin(), messages.end(), "Launcher ended (PID=" + pid + ", exit code 3); checking now");
+    ASSERT_NE(messages.end(), ended);
+    EXPECT_EQ("Launcher output (PID=" + pid + "): quitting", *(ended - 1));
+}
+
+// The real launcher's failures in its own words, converted from the ANSI
+// code page, and its exit code; a launcher that the loader refuses has none.
+TEST_F(MonitorTest, RealLauncherFailuresAreLoggedWithItsWordsAndExitCode)
+{
+    const std::wstring bin = zvtest::Widen(zvtest::HostPath(ZV_LAUNCHER_EXE));
+    const auto place = [&](const std::wstring& folder, bool library, const std::string& config) {
+        const std::wstring from = bin.substr(0, bin.rfind(L'\\') + 1);
+        return CreateDirectoryW(folder.c_str(), nullptr) &&
+               CopyFileW(bin.c_str(), (folder + L"\\zorvaneis.exe").c_str(), FALSE) &&
+               (!library || CopyFileW((from + L"halvix.dll").c_str(), (folder + L"\\halvix.dll").c_str(), FALSE)) &&
+               (config.empty() || zvtest::WriteFileBytes(zvtest::Narrow(folder) + "\\zorvaneis.cfg", config));
+    };
+    const std::string taken = folder_.File("taken");
+    // The launcher sees "λ", which has no ANSI form, as "?": the folder it
+    // gives halvix.dll does not exist, so it fails before binding port 1465.
+    const std::string seen = folder_.File("zv\xe2\x82\xac?");
+    const struct {
+        std::wstring folder;
+        bool library;
+        std::vector<std::string> output;
+        DWORD exitCode;
+    } cases[] = {
+        {zvtest::Widen(taken), true, {"Failed to start server (docroot=" + taken + ", port=18250)."}, 3},
+        {zvtest::Widen(folder_.File("no library")), false, {}, 3221225781u},
+        {zvtest::Widen(folder_.path()) + L"\\zv\u20ac\u03bb", true,
+         {"Config not found: " + seen + "\\zorvaneis.cfg", "Failed to start server (docroot=" + seen + ", port=1465)."},
+         3},
+    };
+    zvtest::BackgroundProgram holder;
+    ASSERT_TRUE(place(zvtest::Widen(folder_.File("holder")), true, "PORT=18250\n"));
+    ASSERT_TRUE(holder.Start("\"" + folder_.File("holder") + "\\zorvaneis.exe\""));
+    ASSERT_TRUE(zvtest::WaitForHttp(18250, kSoonMs)) << holder.Err();
+    for (const auto& c : cases) {
+        ASSERT_TRUE(place(c.folder, c.library, c.output.size() == 1 ? "PORT=18250\n" : ""));
+        ASSERT_TRUE(wdtest::SetServerExePath(c.folder + L"\\zorvaneis.exe"));
+        LogWatch watch;
+        {
+            MonitorRun run(kShortSliceMs, kShortSlices);
+            ASSERT_TRUE(watch.WaitFor("Launcher ended (PID=", kSoonMs, 1, true));
+            ASSERT_TRUE(run.Stop());
+        }
+        std::vector<std::string> lines;
+        std::string pid;
+        for (const std::string& m : watch.Messages()) {
+            pid = pid.empty() && wdtest::LaunchedPid(m) != 0 ? std::to_string(wdtest::LaunchedPid(m)) : pid;
+            if (!pid.empty() && (m.find("output (PID=" + pid + "): ") == 9 || m.find("ended (PID=" + pid + ",") == 9))
+                lines.push_back(m);
+        }
+        std::vector<std::string> expected;
+        for (const std::string& text : c.output)
+            expected.push_back("Launcher output (PID=" + pid + "): " + text);
+        expected.push_back("Launcher ended (PID=" + pid + ", exit code " + std::to_string(c.exitCode) + ")");
+        EXPECT_EQ(expected, lines);
+    }
+}
+
+// 20000 lines at full speed: the launcher is not held up, 100 of them reach
+// the log, and the rest are counted at the end of each minute (60 slices),
+// also when the launcher has fallen silent by then.
+TEST_F(MonitorTest, ChattyLauncherIsNotHeldUpAndItsLinesBeyond100AreCounted)
+{
+    const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\chat", "chatter.exe");
+    sleepers_.push_back(exe);
+    const DWORD pid = MonitorUntilLaunched(exe);
+    ASSERT_NE(0u, pid);
+    std::string none;
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".wrote", none); }, kSoonMs));
+    const std::string said = "Launcher output (PID=" + std::to_string(pid) + "): ";
+    const std::string counted = " more lines not logged";
+    std::vector<std::string> logged;
+    unsigned long dropped = 0;
+    const auto tally = [&] {
+        logged.clear();
+        dropped = 0;
+        for (const std::string& m : watch_.Messages()) {
+            const bool count = m.size() > counted.size() && m.compare(m.size() - counted.size(), std::string::npos, counted) == 0;
+            if (m.compare(0, said.size(), said) == 0 && count)
+                dropped += std::strtoul(m.c_str() + said.size(), nullptr, 10);
+            else if (m.compare(0, said.size(), said) == 0)
+                logged.push_back(m.substr(said.size()));
+        }
+        return dropped >= 19900;
+    };
+    EXPECT_TRUE(wdtest::WaitUntil(tally, 2 * kSlicesPerMinute * kShortSliceMs + kSoonMs));
+    ASSERT_TRUE(run_->Stop());
+    tally();
+    EXPECT_EQ(19900u, dropped);
+    ASSERT_EQ(100u, logged.size());
+    for (size_t i = 0; i < logged.size(); ++i)
+        EXPECT_EQ("line " + std::to_string(i + 1), logged[i]);
 }
 
 TEST_F(MonitorTest, StopBeforeTheThreadRunsEndsItAfterOneCycle)

@@ -282,6 +282,25 @@ TEST_F(ServiceTest, StartsTheRealLauncherAndTerminatesItAtStop)
     wdtest::KillAllFrom(exe);
 }
 
+// Its pipe broken, a launcher's writes fail, and it goes on.
+TEST_F(ServiceTest, LauncherWritesOnWhenTheServiceProcessIsKilled)
+{
+    zvtest::TempFolder folder("zvbabble");
+    const std::string exe = wdtest::PlaceSleeper(folder.path(), "babbler.exe");
+    ASSERT_TRUE(wdtest::SetServerExePath(zvtest::Widen(exe)));
+    LogWatch watch;
+    ScopedHandle process = Start();
+    ASSERT_TRUE(watch.WaitFor("Launcher output (PID=", kSoonMs, 1, true));
+    const std::vector<DWORD> babblers = zvtest::FindProcessesByImage(exe);
+    ASSERT_EQ(1u, babblers.size());
+    zvtest::KillProcess(Query().dwProcessId);
+    std::string error;
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".failed", error); }, kSoonMs));
+    Sleep(500);
+    EXPECT_TRUE(wdtest::IsAlive(babblers[0])) << "write error " << error;
+    wdtest::KillAllFrom(exe);
+}
+
 TEST(ServiceProgram, RunByHandLogsDispatcherFailureAndExitsZero)
 {
     LogWatch watch;
