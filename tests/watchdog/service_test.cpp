@@ -291,13 +291,12 @@ TEST_F(ServiceTest, LauncherWritesOnWhenTheServiceProcessIsKilled)
     LogWatch watch;
     ScopedHandle process = Start();
     ASSERT_TRUE(watch.WaitFor("Launcher output (PID=", kSoonMs, 1, true));
-    const std::vector<DWORD> babblers = zvtest::FindProcessesByImage(exe);
-    ASSERT_EQ(1u, babblers.size());
+    const std::vector<DWORD> babbler = zvtest::FindProcessesByImage(exe);
+    ASSERT_EQ(1u, babbler.size());
     zvtest::KillProcess(Query().dwProcessId);
     std::string error;
     EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".failed", error); }, kSoonMs));
-    Sleep(500);
-    EXPECT_TRUE(wdtest::IsAlive(babblers[0])) << "write error " << error;
+    EXPECT_FALSE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(babbler[0]); }, 500)) << "write error " << error;
     wdtest::KillAllFrom(exe);
 }
 

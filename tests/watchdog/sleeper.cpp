@@ -1,32 +1,21 @@
 // Test stand-in for a launcher: notes how it was started, then sleeps until
-// it is terminated; a copy named quitter.exe writes "quitting" without a line
-// end and ends at once with exit code 3, as a launcher that cannot start its
-// server would; chatter.exe first writes kChatLines lines as fast as it can
-// (then notes "<its own path>.wrote"); babbler.exe writes a line every 50 ms
-// and notes its first failed write in "<its own path>.failed". Each start
-// appends "<working folder>|<command line>" to "<its own path>.starts". A
-// program without a console: under Wine a console program started without
-// one gets a conhost.exe that can outlive it and hold the test's output
-// streams open.
+// it is terminated; a copy named quitter.exe ends at once with exit code 3,
+// as a launcher that cannot start its server would. Each start appends
+// "<working folder>|<command line>" to "<its own path>.starts". A program without a console: under Wine a console
+// program started without one gets a conhost.exe that can outlive it and
+// hold the test's output streams open. quitter.exe first writes "quitting",
+// without a line end; chatter.exe writes kChatLines lines at full speed, then
+// notes ".wrote"; babbler.exe writes a line every 50 ms and notes its first
+// failed write in ".failed".
 #include <windows.h>
 
 #include <shlwapi.h>
 
 #include <string>
 
-constexpr int kChatLines = 20000;
+#include "testsupport.h"
 
-bool Note(const std::string& path, const std::string& text)
-{
-    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return true;
-}
+constexpr int kChatLines = 20000;
 
 bool Say(const std::string& text)
 {
@@ -41,21 +30,26 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     char folder[MAX_PATH * 4];
     const DWORD folderLength = GetCurrentDirectoryA(sizeof folder, folder);
     const std::string line = std::string(folder, folderLength) + "|" + GetCommandLineA() + "\r\n";
-    const std::string self(module, length);
-    Note(self + ".starts", line);
+    const std::string notes = std::string(module, length) + ".starts";
+    HANDLE file = CreateFileA(notes.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        CloseHandle(file);
+    }
     const char* name = PathFindFileNameA(module);
     if (lstrcmpiA(name, "quitter.exe") == 0) {
         Say("quitting");
         return 3;
     }
-    if (lstrcmpiA(name, "chatter.exe") == 0) {
-        for (int i = 1; i <= kChatLines; ++i)
-            Say("line " + std::to_string(i) + (i % 2 != 0 ? "\n" : "\r\n"));
-        Note(self + ".wrote", "");
-    }
+    for (int i = 1; lstrcmpiA(name, "chatter.exe") == 0 && i <= kChatLines; ++i)
+        Say("line " + std::to_string(i) + (i % 2 != 0 ? "\n" : "\r\n"));
+    if (lstrcmpiA(name, "chatter.exe") == 0)
+        zvtest::WriteFileBytes(std::string(module, length) + ".wrote", "");
     for (bool failed = false; lstrcmpiA(name, "babbler.exe") == 0; Sleep(50)) {
-        if (!Say("babble\n") && !failed)
-            failed = Note(self + ".failed", std::to_string(GetLastError()));
+        const DWORD error = failed || Say("babble\n") ? 0 : GetLastError();
+        failed = error != 0 && zvtest::WriteFileBytes(std::string(module, length) + ".failed", std::to_string(error));
     }
     Sleep(INFINITE);
     return 0;
