@@ -6,6 +6,7 @@ Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
+!include FileFunc.nsh
 !include LogicLib.nsh
 !include MUI2.nsh
 !include "${ZV_PAYLOAD}"
@@ -60,9 +61,18 @@ VIAddVersionKey /LANG=1033 LegalCopyright "${ZV_PUBLISHER}"
     ${EndIf}
 !macroend
 
+; " --account NAME" from /ACCOUNT=NAME, else empty: an upgrade keeps the installed account.
+Var ZvAccountWords
+
 Function .onInit
     SetRegView 64
     SetShellVarContext all
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/ACCOUNT=" $1
+    ${IfNot} ${Errors}
+        StrCpy $ZvAccountWords ' --account "$1"'
+    ${EndIf}
 FunctionEnd
 
 Function un.onInit
@@ -91,7 +101,7 @@ Section "Install"
     WriteRegDWORD HKLM "${ZV_UNINSTALL_KEY}" NoModify 1
     WriteRegDWORD HKLM "${ZV_UNINSTALL_KEY}" NoRepair 1
 
-    !insertmacro ZvDromlet install
+    !insertmacro ZvDromlet "install$ZvAccountWords"
 SectionEnd
 
 Section "Uninstall"
