@@ -1,6 +1,7 @@
-// The launcher's output in the service log. The reader never stops reading,
-// so that a launcher is never held up by a full pipe, and it drops and
-// counts what is over the budget, so that the log is never flooded.
+// The launcher's output in the service log. The reader goes on reading
+// whether or not it logs what it reads, so that a launcher is never held up
+// by a full pipe, and drops and counts what is over the budget, so that the
+// log is never flooded.
 #include "launcher_output.h"
 
 #include <algorithm>
@@ -10,9 +11,14 @@
 #include "log.h"
 #include "security_descriptor.h"
 
-// Only the service's own account, SYSTEM and Administrators may open the
-// pipe, so that no user can take the launcher's end first.
+// Only the service's own account (the pipe's owner), SYSTEM and
+// Administrators may open the pipe, so that no user can take the launcher's
+// end first.
 constexpr wchar_t kOutputPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
+// The bytes kept of one line: a message keeps at most 2047 units, and no
+// code page takes more than 4 bytes for one, so a longer line loses only
+// what the log would cut anyway.
+constexpr size_t kOutputLineBytes = 4 * kMessageBufferUnits;
 
 struct OutputReader {
     ScopedHandle pipe;
@@ -27,7 +33,7 @@ struct OutputReader {
     unsigned nextSlot = 0;
     DWORD dropped = 0;
     ULONGLONG firstDropAt = 0;
-    char buffer[kOutputPipeBytes];
+    char buffer[kOutputReadBytes];
 };
 
 namespace {
@@ -40,8 +46,10 @@ bool Failed(const wchar_t* call)
     return false;
 }
 
-// Both ends, the launcher's inheritable. The pipe has one instance and is
-// new (FILE_FLAG_FIRST_PIPE_INSTANCE): the only writer is the end opened here.
+// Both ends and NUL. The launcher's are inheritable, as a handle list
+// requires; the list keeps them to the launcher. The pipe has one instance
+// and is new (FILE_FLAG_FIRST_PIPE_INSTANCE): its one writer is the end
+// opened here.
 bool CreateOutputPipe(LauncherStdio& stdio)
 {
     const std::wstring name = L"\\\\.\\pipe\\ZorvaneISSvc.output." + std::to_wstring(GetCurrentProcessId()) + L"." +
@@ -50,9 +58,9 @@ bool CreateOutputPipe(LauncherStdio& stdio)
     if (!descriptor)
         return Failed(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
     SECURITY_ATTRIBUTES own = {sizeof own, descriptor.get(), FALSE};
-    stdio.pipe.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-                                      kOutputPipeBytes, 0, &own));
+    const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+    const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    stdio.pipe.reset(CreateNamedPipeW(name.c_str(), openMode, pipeMode, 1, 0, kOutputPipeBytes, 0, &own));
     if (!stdio.pipe)
         return Failed(L"CreateNamedPipeW");
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

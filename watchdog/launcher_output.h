@@ -14,11 +14,10 @@
 // lines says how many.
 constexpr unsigned kOutputLinesPerHour = 100;
 constexpr unsigned kMinutesPerHour = 60;
-// The bytes kept of one line: the message limit of 2047 units takes at most
-// 4 bytes a unit in any code page, so a longer line loses only what the log
-// would cut anyway.
-constexpr size_t kOutputLineBytes = 4 * 2048;
-constexpr DWORD kOutputPipeBytes = 65536;
+constexpr DWORD kOutputReadBytes = 65536;
+// Room for what a launcher writes while the reader writes one of its lines
+// to the log, the only time it does not read.
+constexpr DWORD kOutputPipeBytes = 1 << 20;
 // How long the rest of an ended launcher's output is waited for, and how
 // long a reader told to finish may take.
 constexpr DWORD kOutputDrainMs = 1000;

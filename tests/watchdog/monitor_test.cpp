@@ -405,8 +405,9 @@ TEST_F(MonitorTest, KilledLauncherIsStartedAtOnceOnlyWithRelaunchOnExit)
         ASSERT_TRUE(run.Stop()) << c.name;
         const std::vector<std::string> lines = CycleLines(watch.Messages());
         const std::vector<std::string> firstCycle = {kLoaded + exe, "Target not running; starting: " + exe};
-        const std::vector<std::string> early = {"Launcher ended (PID=" + std::to_string(first) + ", exit code 9); checking now", kLoaded + exe,
-                                                "Target not running; starting: " + exe};
+        const std::vector<std::string> early = {
+            "Launcher ended (PID=" + std::to_string(first) + ", exit code 9); checking now", kLoaded + exe,
+            "Target not running; starting: " + exe};
         ASSERT_EQ(c.early ? 7u : 3u, lines.size()) << c.name;
         EXPECT_EQ(firstCycle, std::vector<std::string>(lines.begin(), lines.begin() + 2)) << c.name;
         if (c.early) {
@@ -437,9 +438,10 @@ TEST_F(MonitorTest, LauncherThatEndsAtOnceIsStartedAtMostEvery10Seconds)
     EXPECT_GT(15000, launches[1] - launches[0]);
     // Its last words, without a line end, come before the line of its end.
     const std::vector<std::string> m = watch_.Messages();
-    const auto ended = std::find(m.begin(), m.end(), "Launcher ended (PID=" + std::to_string(first) + ", exit code 3); checking now");
+    const std::string pid = std::to_string(first);
+    const auto ended = std::find(m.begin(), m.end(), "Launcher ended (PID=" + pid + ", exit code 3); checking now");
     ASSERT_NE(m.end(), ended);
-    EXPECT_EQ("Launcher output (PID=" + std::to_string(first) + "): quitting", *(ended - 1));
+    EXPECT_EQ("Launcher output (PID=" + pid + "): quitting", *(ended - 1));
 }
 
 // The real launcher's failures in its own words, converted from the ANSI
@@ -449,7 +451,8 @@ TEST_F(MonitorTest, RealLauncherFailuresAreLoggedWithItsWordsAndExitCode)
     const std::wstring bin = zvtest::Widen(zvtest::HostPath(ZV_LAUNCHER_EXE));
     const std::wstring library = bin.substr(0, bin.rfind(L'\\')) + L"\\halvix.dll";
     const auto place = [&](const std::wstring& folder, bool withLibrary, const std::string& config) {
-        return CreateDirectoryW(folder.c_str(), nullptr) && CopyFileW(bin.c_str(), (folder + L"\\zorvaneis.exe").c_str(), 0) &&
+        return CreateDirectoryW(folder.c_str(), nullptr) &&
+               CopyFileW(bin.c_str(), (folder + L"\\zorvaneis.exe").c_str(), 0) &&
                (!withLibrary || CopyFileW(library.c_str(), (folder + L"\\halvix.dll").c_str(), 0)) &&
                (config.empty() || zvtest::WriteFileBytes(zvtest::Narrow(folder) + "\\zorvaneis.cfg", config));
     };
@@ -502,7 +505,7 @@ TEST_F(MonitorTest, ChattyLauncherIsNotHeldUpAndItsLinesBeyond100AreCounted)
     const auto dropped = [&] {
         unsigned long sum = 0;
         for (const std::string& m : watch_.Messages())
-            sum += m.find(" more lines not logged") != std::string::npos ? std::strtoul(&m[said.size()], nullptr, 10) : 0;
+            sum += m.find(" more lines not logged") != m.npos ? std::strtoul(&m[said.size()], nullptr, 10) : 0;
         return sum;
     };
     EXPECT_TRUE(wdtest::WaitUntil([&] { return dropped() >= 19900; }, 2 * kSlicesPerMinute * kShortSliceMs + kSoonMs));

@@ -296,7 +296,7 @@ TEST_F(ServiceTest, LauncherWritesOnWhenTheServiceProcessIsKilled)
     zvtest::KillProcess(Query().dwProcessId);
     std::string error;
     EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".failed", error); }, kSoonMs));
-    EXPECT_FALSE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(babbler[0]); }, 500)) << "write error " << error;
+    EXPECT_FALSE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(babbler[0]); }, 500)) << error;
     wdtest::KillAllFrom(exe);
 }
 
