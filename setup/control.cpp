@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "options.h"
@@ -203,8 +204,11 @@ int TerminateLauncherProcesses(const char* path)
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return running;
+    // Windows reads a slash as a backslash; the image paths it reports have backslashes.
+    std::string launcherPath = path;
+    std::replace(launcherPath.begin(), launcherPath.end(), '/', '\\');
     // Only processes of the launcher's file name are opened.
-    const char* name = PathFindFileNameA(path);
+    const char* name = PathFindFileNameA(launcherPath.c_str());
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
@@ -218,7 +222,7 @@ int TerminateLauncherProcesses(const char* path)
         DWORD size = kPathBufferSize;
         if (!QueryFullProcessImageNameA(process.get(), 0, image, &size))
             continue;
-        if (_stricmp(image, path) == 0) {
+        if (_stricmp(image, launcherPath.c_str()) == 0) {
             TerminateProcess(process.get(), 0);
             if (WaitForSingleObject(process.get(), kLauncherExitWaitMs) != WAIT_OBJECT_0)
                 ++running;
