@@ -60,9 +60,11 @@ struct Reply {
 
 enum class Outcome { Keep, HandedOver, Closed };
 
-void SetBlocking(SOCKET s, bool blocking)
+// Every socket stays non-blocking: the poll thread must never wait on one,
+// and the pool threads wait for sends with WSAPoll.
+void SetNonBlocking(SOCKET s)
 {
-    u_long nonBlocking = blocking ? 0 : 1;
+    u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
 }
 
@@ -251,7 +253,7 @@ void AcceptAll(Server& server, PollSet& set, ULONGLONG now)
                 Sleep(kAcceptRetryMs);  // a passing shortage of resources; do not spin on it
             return;
         }
-        SetBlocking(s, false);
+        SetNonBlocking(s);
         const int open = server.open.fetch_add(1);
         // Refused connections linger only briefly, but a flood of them is
         // closed outright beyond twice the limit.
@@ -272,10 +274,8 @@ void TakeHandedBack(Server& server, PollSet& set)
     sockets.swap(server.handedBack);
     ReleaseSRWLockExclusive(&server.handedBackLock);
     const ULONGLONG deadline = GetTickCount64() + server.limits.drainTimeoutMs;
-    for (SOCKET s : sockets) {
-        SetBlocking(s, false);
+    for (SOCKET s : sockets)
         Watch(set, s, deadline, true);
-    }
 }
 
 int PollTimeoutMs(const PollSet& set, bool workersBusy)
@@ -338,7 +338,7 @@ SOCKET OpenListener(int port)
         closesocket(s);
         return INVALID_SOCKET;
     }
-    SetBlocking(s, false);  // the poll thread accepts until none is left
+    SetNonBlocking(s);  // the poll thread accepts until none is left
     return s;
 }
 
