@@ -6,6 +6,7 @@ Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
+!include FileFunc.nsh
 !include LogicLib.nsh
 !include MUI2.nsh
 !include "${ZV_PAYLOAD}"
@@ -61,6 +62,9 @@ VIAddVersionKey /LANG=1033 LegalCopyright "${ZV_PUBLISHER}"
     ${EndIf}
 !macroend
 
+; " --account NAME" from /ACCOUNT=NAME, else empty: an upgrade keeps the installed account.
+Var ZvAccountWords
+
 ; Files of the payload that could not be written or deleted, one a line.
 Var ZvFailedFiles
 
@@ -86,6 +90,12 @@ Var ZvFailedFiles
 Function .onInit
     SetRegView 64
     SetShellVarContext all
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/ACCOUNT=" $1
+    ${IfNot} ${Errors}
+        StrCpy $ZvAccountWords ' --account "$1"'
+    ${EndIf}
 FunctionEnd
 
 Function un.onInit
@@ -120,7 +130,7 @@ Section "Install"
 
     !insertmacro ZvFailOnFiles "Setup could not replace these files, which are in use" \
         "The service stays stopped. End the programs that use these files and run setup again."
-    !insertmacro ZvDromlet "${ZV_DROMLET}" install
+    !insertmacro ZvDromlet "${ZV_DROMLET}" "install$ZvAccountWords"
 SectionEnd
 
 Section "Uninstall"

@@ -185,6 +185,7 @@ protected:
     void TearDown() override
     {
         g_openService = OpenServiceA;
+        g_setServiceSecurity = SetServiceObjectSecurity;
         RemoveService();
         KillProcessesOf(kLauncherExe);
         KillProcessesOf(kPlainServiceExe);
@@ -247,6 +248,33 @@ TEST_F(SetupService, InstallWritesRecordAndConfiguresRunningService)
     EXPECT_EQ(SERVICE_RUNNING, ServiceState());
 }
 
+// Wine switches no identity: under any account the service runs as before.
+TEST_F(SetupService, AccountIsStoredAndKeptByReinstallWithoutOne)
+{
+    const char* steps[][2] = {{"install --account localservice", "NT AUTHORITY\\LocalService"},
+        {"install", "NT AUTHORITY\\LocalService"}, {"install --account NetworkService", "NT AUTHORITY\\NetworkService"},
+        {"install --ACCOUNT ZorvaneISSvc", "NT SERVICE\\ZorvaneISSvc"},
+        {"install --account LocalSystem", "LocalSystem"}};
+    for (const auto& step : steps) {
+        ExpectSilentSuccess(Dromlet(step[0]), step[0]);
+        StoredConfig config;
+        EXPECT_TRUE(ReadServiceConfig(config) && config.account == step[1]) << step[0] << ": " << config.account;
+    }
+    EXPECT_TRUE(zvtest::WaitForHttp(kWatchdogLauncherPort, 20000)) << "not served since its start as LocalService";
+}
+
+// Wine never refuses a DACL: the refusal comes through the call's seam.
+TEST_F(SetupService, RefusedDaclStillLeavesCompleteService)
+{
+    g_setServiceSecurity = [](SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    EXPECT_FALSE(CreateOrUpdateService(kServiceName, kDisplayName, kServiceExe, nullptr));
+    StoredConfig config;
+    EXPECT_TRUE(ReadServiceConfig(config) && config.description == "Installed by Dromlet");
+}
+
 TEST_F(SetupService, InstallWordsReplacePathsAndDisplayName)
 {
     InstallRunning();
@@ -307,6 +335,8 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
         {"install --display --start", "install: missing value after --display\n"},
         {"install -x C:\\ZvWeb", "install: unknown option: -x\n"},
         {"install --name ZorvaneISSvc2", "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2\n"},
+        {"install --account LocalServices", "install: unknown account: LocalServices (accounts: LocalSystem, "
+                                            "LocalService, NetworkService, ZorvaneISSvc)\n"},
         // The runtime reads "C:\My Web\" C:\svc.exe as one word: C:\My Web" C:\svc.exe.
         {"install \"C:\\My Web\\\" C:\\svc.exe",
          "install: a path may not hold a double quote: C:\\My Web\" C:\\svc.exe (a backslash before a closing "
