@@ -4,7 +4,7 @@
 // "<working folder>|<command line>" to "<its own path>.starts". A program without a console: under Wine a console
 // program started without one gets a conhost.exe that can outlive it and
 // hold the test's output streams open. quitter.exe first writes "quitting",
-// without a line end; chatter.exe writes kChatLines lines at full speed, then
+// without a line end; chatter.exe writes 20000 lines at full speed, then
 // notes ".wrote"; babbler.exe writes a line every 50 ms and notes its first
 // failed write in ".failed".
 #include <windows.h>
@@ -14,8 +14,6 @@
 #include <string>
 
 #include "testsupport.h"
-
-constexpr int kChatLines = 20000;
 
 bool Say(const std::string& text)
 {
@@ -43,7 +41,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         Say("quitting");
         return 3;
     }
-    for (int i = 1; lstrcmpiA(name, "chatter.exe") == 0 && i <= kChatLines; ++i)
+    for (int i = 1; lstrcmpiA(name, "chatter.exe") == 0 && i <= 20000; ++i)
         Say("line " + std::to_string(i) + (i % 2 != 0 ? "\n" : "\r\n"));
     if (lstrcmpiA(name, "chatter.exe") == 0)
         zvtest::WriteFileBytes(std::string(module, length) + ".wrote", "");
