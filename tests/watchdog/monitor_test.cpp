@@ -457,7 +457,7 @@ TEST_F(MonitorTest, RealLauncherFailuresAreLoggedWithItsWordsAndExitCode)
                (config.empty() || zvtest::WriteFileBytes(zvtest::Narrow(folder) + "\\zorvaneis.cfg", config));
     };
     const std::string taken = folder_.File("taken");
-    // "λ" has no ANSI form: the launcher sees it as "?", so the folder it
+    // U+03BB has no ANSI form: the launcher sees it as "?", so the folder it
     // gives halvix.dll does not exist, and it fails before binding port 1465.
     const std::string seen = folder_.File("zv\xe2\x82\xac?");
     const struct { std::wstring folder; bool library; std::vector<std::string> output; DWORD exitCode; } cases[] = {
@@ -485,7 +485,7 @@ TEST_F(MonitorTest, RealLauncherFailuresAreLoggedWithItsWordsAndExitCode)
         for (const std::string& text : c.output)
             EXPECT_EQ(1u, watch.Count("Launcher output (PID=" + pid + "): " + text));
         EXPECT_EQ(1u, watch.Count("Launcher ended (PID=" + pid + ", exit code " + std::to_string(c.exitCode) + ")"));
-        // The narrow clean-up of the temporary folder cannot name "λ".
+        // The narrow clean-up of the temporary folder cannot name U+03BB.
         for (const wchar_t* name : {L"\\zorvaneis.exe", L"\\halvix.dll"})
             DeleteFileW((c.folder + name).c_str());
         RemoveDirectoryW(c.folder.c_str());
