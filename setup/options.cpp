@@ -82,6 +82,7 @@ SetupVerb FindVerb(const char* word)
         {"start", SetupVerb::Start},
         {"stop", SetupVerb::Stop},
         {"uninstall", SetupVerb::Uninstall},
+        {"release", SetupVerb::Release},
     };
     for (const auto& v : verbs) {
         if (_stricmp(word, v.name) == 0)

@@ -36,7 +36,9 @@ struct SetupOptions {
     const ServiceAccount* account = nullptr;
 };
 
-enum class SetupVerb { None, Install, Start, Stop, Uninstall };
+// Release is setup's own step before it replaces the programs; the usage
+// text shows only the four verbs an administrator types.
+enum class SetupVerb { None, Install, Start, Stop, Uninstall, Release };
 
 // Fills every field but `verb` with the built-in settings.
 void FillBuiltInSettings(SetupOptions& options);

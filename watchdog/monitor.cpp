@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "health_check.h"
+#include "launcher_output.h"
 #include "log.h"
 #include "scoped_handle.h"
 
@@ -23,6 +24,10 @@ struct LaunchedProcess {
     ScopedHandle process;
     ScopedHandle thread;
     DWORD startTick = 0;
+
+    // Its standard output and error, read into the log while it runs.
+    LauncherOutput output;
+    DWORD outputMinuteMs = 0;
 
     // The opt-in health check of the launcher that runs from TargetPath,
     // whoever started it.
@@ -124,16 +129,39 @@ bool EndUnhealthyLaunchers(HANDLE stopEvent, HealthCheck& health)
     return !stopped;
 }
 
+// Its output is logged up to its end; then its handles go, since its end has
+// been acted on and a cycle that finds another process running starts none
+// to watch.
+void ReportLauncherEnd(LaunchedProcess& launched, const wchar_t* format)
+{
+    FinishOutputReader(launched.output, kOutputDrainMs);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(launched.process.get(), &exitCode);
+    WriteLog(format, GetProcessId(launched.process.get()), exitCode);
+    launched.thread.reset();
+    launched.process.reset();
+}
+
+void ReportEndedLauncher(LaunchedProcess& launched)
+{
+    if (launched.process && WaitForSingleObject(launched.process.get(), 0) == WAIT_OBJECT_0)
+        ReportLauncherEnd(launched, L"Launcher ended (PID=%lu, exit code %lu)");
+}
+
 void Relaunch(LaunchedProcess& launched)
 {
-    // The old launcher, if any, is left running; only our handles go.
+    // The old launcher, if any, is left running; only our handles and our
+    // end of its pipe go.
+    FinishOutputReader(launched.output, 0);
     launched.thread.reset();
     launched.process.reset();
     PROCESS_INFORMATION created = {};
-    if (LaunchTarget(&created)) {
+    ScopedHandle pipe;
+    if (LaunchTarget(&created, &pipe)) {
         launched.process.reset(created.hProcess);
         launched.thread.reset(created.hThread);
         launched.startTick = GetTickCount();
+        StartOutputReader(launched.output, pipe, created.dwProcessId, launched.outputMinuteMs);
     }
 }
 
@@ -152,6 +180,7 @@ bool RunCycle(LaunchedProcess& launched)
                 return false;
             }
             if (!IsTargetRunning()) {
+                ReportEndedLauncher(launched);
                 WriteLog(L"Target not running; starting: %s", TargetPath.c_str());
                 Relaunch(launched);
             }
@@ -192,17 +221,6 @@ WaitEnd WaitForNextCycle(HANDLE stopEvent, HANDLE launcher, DWORD launcherStartT
             return WaitEnd::LauncherEnded;
     }
     return WaitEnd::CycleDue;
-}
-
-// The launcher's handles go: its end has been acted on, and a cycle that
-// finds another process running starts none to watch.
-void ReportLauncherEnd(LaunchedProcess& launched)
-{
-    DWORD exitCode = 0;
-    GetExitCodeProcess(launched.process.get(), &exitCode);
-    WriteLog(L"Launcher ended (exit code %lu); checking now", exitCode);
-    launched.thread.reset();
-    launched.process.reset();
 }
 
 }  // namespace
@@ -250,7 +268,7 @@ bool FindTargetLauncher(DWORD& id, ULONGLONG& created)
     });
 }
 
-bool LaunchTarget(PROCESS_INFORMATION* record)
+bool LaunchTarget(PROCESS_INFORMATION* record, ScopedHandle* outputPipe)
 {
     wchar_t folder[kWorkingFolderUnits];
     const size_t copied = std::min<size_t>(TargetPath.size(), kWorkingFolderUnits - 1);
@@ -260,20 +278,26 @@ bool LaunchTarget(PROCESS_INFORMATION* record)
 
     // No arguments: the launcher then reads the configuration beside itself.
     std::wstring commandLine = L"\"" + TargetPath + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    LauncherStdio stdio;
+    PrepareLauncherStdio(stdio);
+    const DWORD flags = CREATE_NEW_PROCESS_GROUP | (stdio.captured ? EXTENDED_STARTUPINFO_PRESENT : 0);
     PROCESS_INFORMATION created = {};
     // The program is named on its own, so that no quote or blank in the
     // value can make the command line name another program or add arguments.
-    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
-                        nullptr, folder, &startup, &created)) {
+    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, stdio.captured, flags, nullptr, folder,
+                        &stdio.startup.StartupInfo, &created)) {
         const DWORD error = GetLastError();
         WriteLog(L"CreateProcess failed for '%s' err=%lu", TargetPath.c_str(), error);
         return false;
     }
+    // The launcher must hold the only writing end, so that its end closes the pipe.
+    stdio.output.reset();
+    stdio.input.reset();
     WriteLog(L"Launched '%s' (PID=%lu)", TargetPath.c_str(), created.dwProcessId);
     if (record != nullptr) {
         *record = created;
+        if (outputPipe != nullptr)
+            outputPipe->reset(stdio.pipe.release());
     } else {
         ScopedHandle thread(created.hThread);
         ScopedHandle process(created.hProcess);
@@ -287,6 +311,7 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
     KeepRunning.exchange(true);
     const HANDLE stopEvent = StopEvent;
     LaunchedProcess launched;
+    launched.outputMinuteMs = sliceMs * kSlicesPerMinute;
     while (KeepRunning.load()) {
         const bool targetUsable = RunCycle(launched);
         HealthCheck* health = LoadHealthCheck(launched.health, targetUsable) ? &launched.health : nullptr;
@@ -295,10 +320,11 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
         if (end == WaitEnd::Stopped)
             break;
         if (end == WaitEnd::LauncherEnded)
-            ReportLauncherEnd(launched);
+            ReportLauncherEnd(launched, L"Launcher ended (PID=%lu, exit code %lu); checking now");
         if (end == WaitEnd::Unhealthy && !EndUnhealthyLaunchers(stopEvent, launched.health))
             break;
     }
+    FinishOutputReader(launched.output, 0);
     WriteLog(L"Monitor thread exiting");
     if (launched.process) {
         // Not waited for: the service reports stopped right after this thread ends.

@@ -410,8 +410,8 @@ TEST_F(SetupService, UninstallRemovesServiceAndEveryLauncher)
 TEST_F(SetupService, UninstallWhenNotInstalledStillTerminatesLaunchers)
 {
     // Wine reports image paths in the spelling on disk, so the letter case
-    // that the comparison has to ignore is put in the record.
-    SetRecordValue("ServerExePath", REG_SZ, "c:\\PROGRAM FILES\\zorvaneis\\ZORVANEIS.exe");
+    // that the comparison has to ignore is put in the record, with slashes.
+    SetRecordValue("ServerExePath", REG_SZ, "c:\\PROGRAM FILES/zorvaneis/ZORVANEIS.exe");
     BackgroundProgram launcher;
     StartLauncher(launcher, kLauncherExe, kWatchdogLauncherPort + 3);
     // The same file name in another folder is not the recorded launcher.
