@@ -42,14 +42,23 @@ measure_frozen() {
     done
 }
 
-# measure_frozen_stop FILE: Dromlet stop 0 to 9 s into a freeze, while the
-# check (if on) has a probe waiting for the frozen server or between two.
+# measure_frozen_stop FILE on|off: Dromlet stop during a freeze. With the
+# check on, 6 to 8 s after its first failure is logged, while the next probe
+# waits for the frozen server; without it, as long into the freeze.
+log="$WINEPREFIX/drive_c/ProgramData/Tovimar/ZorvaneService/service.log"
+failures_logged() { grep -c 'Health check failed (1 of' "$log" || true; }
 measure_frozen_stop() {
     : >"$1"
     for i in $(seq "$runs"); do
         sleep 12
+        before=$(failures_logged)
         kill -STOP "$(launcher_pid)"
-        sleep $(( (i * 7) % 10 ))
+        if [ "$2" = on ]; then
+            until [ "$(failures_logged)" -gt "$before" ]; do sleep 0.1; done
+        else
+            sleep 10
+        fi
+        sleep $(( 6 + i % 3 ))
         t0=$(now_ms)
         "$wine_run" "$dromlet" stop >/dev/null
         echo $(( $(now_ms) - t0 )) >>"$1"
@@ -65,9 +74,9 @@ measure_frozen "$times"/frozen-defaults.txt 10
 check_with 2s 2 2
 measure_frozen "$times"/frozen-2s.txt 2
 check_with defaults
-measure_frozen_stop "$times"/stop-check.txt
+measure_frozen_stop "$times"/stop-check.txt on
 check_with off
-measure_frozen_stop "$times"/stop-plain.txt
+measure_frozen_stop "$times"/stop-plain.txt off
 
 cpu_off=$(cpu_ms_over "$(linux_pid_of 'zorvaneissvc.exe')" "$idle_seconds")
 check_with defaults
@@ -80,6 +89,6 @@ echo "| measurement | median of $runs runs (range) |"
 echo "|---|---|"
 echo "| frozen launcher to the next HTTP 200, check with defaults (10 s, 3 failures) | $(median <"$times"/frozen-defaults.txt) ms ($(range <"$times"/frozen-defaults.txt)) |"
 echo "| the same, interval 2 s and 2 failures | $(median <"$times"/frozen-2s.txt) ms ($(range <"$times"/frozen-2s.txt)) |"
-echo "| wall time of Dromlet stop, launcher frozen, check on | $(median <"$times"/stop-check.txt) ms ($(range <"$times"/stop-check.txt)) |"
+echo "| wall time of Dromlet stop, launcher frozen, a probe waiting on it | $(median <"$times"/stop-check.txt) ms ($(range <"$times"/stop-check.txt)) |"
 echo "| wall time of Dromlet stop, launcher frozen, no check | $(median <"$times"/stop-plain.txt) ms ($(range <"$times"/stop-plain.txt)) |"
 echo "| watchdog CPU time over ${idle_seconds} s, no check / check with defaults | $cpu_off ms / $cpu_on ms |"
