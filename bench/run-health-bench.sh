@@ -5,11 +5,13 @@
 # an interval of 2 s and 2 failures; the wall time of "Dromlet stop" while
 # the launcher is frozen, with the check and without; the watchdog's CPU
 # time over a stretch of running with the check and without.
-# Usage: bench/run-health-bench.sh [RUNS] [IDLE_SECONDS]   (defaults 5 and 300)
+# Usage: bench/run-health-bench.sh [RUNS] [IDLE_SECONDS] [stop]
+#        (defaults 5 and 300; "stop": the stop measurements only)
 set -eu
 cd "$(dirname "$0")/.."
 runs=${1:-5}
 idle_seconds=${2:-300}
+only=${3:-all}
 name=bench-health
 port=${ZV_BENCH_PORT:-18249}
 . bench/bench-env.sh
@@ -69,14 +71,20 @@ measure_frozen_stop() {
 
 "$wine_run" "$dromlet" install >/dev/null
 wait_for_200
-check_with defaults
-measure_frozen "$times"/frozen-defaults.txt 10
-check_with 2s 2 2
-measure_frozen "$times"/frozen-2s.txt 2
+if [ "$only" != stop ]; then
+    check_with defaults
+    measure_frozen "$times"/frozen-defaults.txt 10
+    check_with 2s 2 2
+    measure_frozen "$times"/frozen-2s.txt 2
+fi
 check_with defaults
 measure_frozen_stop "$times"/stop-check.txt on
 check_with off
 measure_frozen_stop "$times"/stop-plain.txt off
+if [ "$only" = stop ]; then
+    echo "Dromlet stop, ms, a probe waiting: $(tr '\n' ' ' <"$times"/stop-check.txt); no check: $(tr '\n' ' ' <"$times"/stop-plain.txt)"
+    exit 0
+fi
 
 cpu_off=$(cpu_ms_over "$(linux_pid_of 'zorvaneissvc.exe')" "$idle_seconds")
 check_with defaults
