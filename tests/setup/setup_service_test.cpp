@@ -483,4 +483,53 @@ TEST_F(SetupService, InstallServiceNormalisesPaths)
     EXPECT_EQ(SERVICE_STOPPED, ServiceState());
 }
 
+bool SetServiceAccount(const char* account)
+{
+    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScopedService service(OpenServiceA(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+    return service && ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                           nullptr, nullptr, nullptr, nullptr, account, "", nullptr);
+}
+
+// Wine keeps no DACL (the log's descriptors are checked as data with the
+// log); what shows here is for which accounts install makes the folders.
+TEST_F(SetupService, InstallMakesTheLogFoldersForALesserAccount)
+{
+    const std::string company = "C:\\ProgramData\\Tovimar";
+    const std::string logFolder = company + "\\ZorvaneService";
+    const struct {
+        const char* account;
+        bool companyIsAFile;
+        bool installed;
+        bool made;
+    } cases[] = {
+        {"LocalSystem", false, true, false},
+        {"NT AUTHORITY\\LocalService", false, true, true},
+        {"NT SERVICE\\ZorvaneISSvc", false, true, true},
+        {"NT AUTHORITY\\NetworkService", true, false, false},
+    };
+    SetupOptions options;
+    FillBuiltInSettings(options);
+    ASSERT_TRUE(InstallService(options));
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetServiceAccount(c.account)) << c.account;
+        zvtest::RemoveTree(company);
+        DeleteFileA(company.c_str());
+        if (c.companyIsAFile) {
+            ASSERT_TRUE(zvtest::WriteFileBytes(company, "not a folder"));
+        }
+        FillBuiltInSettings(options);
+        bool installed = false;
+        const std::string err = CaptureStderr(folder_, [&] { installed = InstallService(options); });
+        EXPECT_EQ(c.installed, installed) << c.account;
+        EXPECT_EQ(c.installed ? "" : ErrorLine(("install: cannot secure " + company + ": ").c_str(), ERROR_DIRECTORY),
+                  err)
+            << c.account;
+        const DWORD attributes = GetFileAttributesA(logFolder.c_str());
+        EXPECT_EQ(c.made, attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            << c.account;
+    }
+    DeleteFileA(company.c_str());
+}
+
 }  // namespace
