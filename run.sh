@@ -36,18 +36,25 @@ cmake --install build --prefix "$program_files" >/dev/null
 keepalive_pid=""
 installed=0
 cleanup() {
+    status=$?
     trap - INT TERM EXIT
+    # Every step runs, whatever the one before it did: the Ctrl-C may have
+    # ended the keep-alive already.
+    set +e
     if [ "$installed" = 1 ]; then
         step "Uninstalling the service"
         "$wine_run" 'C:\Program Files\ZorvaneService\Dromlet.exe' uninstall ||
             echo "run.sh: Dromlet uninstall failed (status $?)" >&2
     fi
     [ -n "$keepalive_pid" ] && kill "$keepalive_pid" 2>/dev/null
-    wineserver -k 2>/dev/null || true
+    wineserver -k 2>/dev/null
     step "Wine session ended"
+    exit "$status"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+# Ctrl-C is the way to end a run: after the clean-up it is a success.
+trap 'exit 0' INT
+trap 'exit 130' TERM
 
 # Services live only while an ordinary program of the prefix runs.
 "$wine_run" build/bin/zv_keepalive.exe &

@@ -68,27 +68,6 @@ bool PercentDecode(const std::string& text, std::string& decoded)
     return true;
 }
 
-// Windows opens a device for these names whatever the extension ("nul.txt")
-// and with blanks before it ("con .txt"); COM and LPT also take the
-// superscript digits of the ANSI code page.
-bool IsDeviceName(const std::string& segment)
-{
-    std::string base = segment.substr(0, segment.find('.'));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    for (char& c : base)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices)
-        if (base == device)
-            return true;
-    if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0))
-        return false;
-    const unsigned char digit = static_cast<unsigned char>(base[3]);
-    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-}
-
 // One decoded path segment that names a plain file or folder. A backslash
 // would be a separator and a colon a drive or a data stream; Windows drops
 // trailing dots and blanks, so ".", "..", "..." and "nul." all end here.
@@ -103,7 +82,7 @@ bool IsSafeSegment(const std::string& segment)
     }
     if (segment.back() == '.' || segment.back() == ' ')
         return false;
-    return !IsDeviceName(segment);
+    return !IsDeviceName(segment, CP_ACP);
 }
 
 const char* ReasonPhrase(int status)
@@ -131,6 +110,35 @@ const char* ReasonPhrase(int status)
 }
 
 }  // namespace
+
+// The name is compared as the file system sees it, in UTF-16 after the
+// conversion that CreateFileA makes, so the superscript digits that COM and
+// LPT also take (U+00B9, U+00B2, U+00B3) are found whichever bytes spell them.
+bool IsDeviceName(const std::string& segment, unsigned int codePage)
+{
+    const std::string name = segment.substr(0, segment.find('.'));
+    if (name.empty())
+        return false;
+    std::wstring base(name.size(), L'\0');  // no code page makes more UTF-16 units than bytes
+    const int length = MultiByteToWideChar(codePage, 0, name.data(), static_cast<int>(name.size()), &base[0],
+                                           static_cast<int>(base.size()));
+    if (length == 0)
+        return true;  // a name that cannot be read is not served
+    base.resize(static_cast<size_t>(length));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    for (wchar_t& c : base)
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices)
+        if (base == device)
+            return true;
+    if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0))
+        return false;
+    const wchar_t digit = base[3];
+    return (digit >= L'1' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3;
+}
 
 HeadState FindRequestHead(const std::string& received, std::string& head)
 {

@@ -35,6 +35,12 @@ bool ParseRequestHead(const std::string& head, Request& request);
 // never 404, so that a refused target and a missing file stay apart.
 bool MapTargetToPath(const std::string& docRoot, const std::string& target, std::string& path);
 
+// True when Windows opens a device for a file of this name (any extension,
+// blanks before it, any letter case): CON, PRN, AUX, NUL, CONIN$, CONOUT$,
+// COM1 to COM9 and LPT1 to LPT9. `codePage` is the one its bytes are read in:
+// CP_ACP for what goes to CreateFileA.
+bool IsDeviceName(const std::string& segment, unsigned int codePage);
+
 const char* ContentTypeFor(const std::string& path);
 
 struct ReplyPlan {

@@ -60,14 +60,11 @@ struct Reply {
 
 enum class Outcome { Keep, HandedOver, Closed };
 
-void SetTimeout(SOCKET s, int option, DWORD timeoutMs)
+// Every socket stays non-blocking: the poll thread must never wait on one,
+// and the pool threads wait for sends with WSAPoll.
+void SetNonBlocking(SOCKET s)
 {
-    setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
-}
-
-void SetBlocking(SOCKET s, bool blocking)
-{
-    u_long nonBlocking = blocking ? 0 : 1;
+    u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
 }
 
@@ -86,29 +83,46 @@ void AbortClient(Server& server, SOCKET s)
     CloseClient(server, s);
 }
 
-bool SendAll(SOCKET s, const char* data, size_t size, ULONGLONG deadline)
+// How long a reply may take: all of it, and any stretch without progress.
+struct SendBudget {
+    ULONGLONG deadline;
+    unsigned long stallMs;
+};
+
+// The socket is non-blocking, so that a send takes what fits and every byte
+// the client takes counts as progress.
+bool SendAll(SOCKET s, const char* data, size_t size, const SendBudget& budget)
 {
+    ULONGLONG lastProgress = GetTickCount64();
     while (size > 0) {
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
+        const ULONGLONG until = std::min(budget.deadline, lastProgress + budget.stallMs);
+        if (now >= until)
             return false;
-        // The whole reply must be taken in time, not only each piece of it.
-        SetTimeout(s, SO_SNDTIMEO, static_cast<DWORD>(deadline - now));
-        const int n = send(s, data, static_cast<int>(size < kFileChunkBytes ? size : kFileChunkBytes), 0);
+        WSAPOLLFD fd = {s, POLLWRNORM, 0};
+        const int ready = WSAPoll(&fd, 1, static_cast<int>(until - now));
+        if (ready < 0)
+            return false;
+        if (ready == 0)
+            continue;  // the clock above decides
+        const int n = send(s, data, static_cast<int>(std::min(size, kFileChunkBytes)), 0);
+        if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
+            continue;
         if (n <= 0)
             return false;
+        lastProgress = GetTickCount64();
         data += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-bool SendAll(SOCKET s, const std::string& text, ULONGLONG deadline)
+bool SendAll(SOCKET s, const std::string& text, const SendBudget& budget)
 {
-    return SendAll(s, text.data(), text.size(), deadline);
+    return SendAll(s, text.data(), text.size(), budget);
 }
 
-bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, ULONGLONG deadline)
+bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, const SendBudget& budget)
 {
     std::vector<char> buffer(kFileChunkBytes);
     while (size > 0) {
@@ -116,17 +130,18 @@ bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, ULONGLONG dead
         const DWORD want = static_cast<DWORD>(size < kFileChunkBytes ? size : kFileChunkBytes);
         if (!ReadFile(file, buffer.data(), want, &read, nullptr) || read == 0)
             return false;
-        if (!SendAll(s, buffer.data(), read, deadline))
+        if (!SendAll(s, buffer.data(), read, budget))
             return false;
         size -= read;
     }
     return true;
 }
 
-// False when the client did not take the whole reply in time.
+// False when the client did not take the whole reply in time, or stopped
+// taking it.
 bool SendReply(const Server& server, SOCKET s, const std::string& head)
 {
-    ULONGLONG deadline = GetTickCount64() + server.limits.sendTimeoutMs;
+    SendBudget budget = {GetTickCount64() + server.limits.sendTimeoutMs, server.limits.stallTimeoutMs};
     ReplyPlan plan = PlanReply(server.docRoot, head);
     ScopedHandle file;
     LARGE_INTEGER size = {};
@@ -138,13 +153,13 @@ bool SendReply(const Server& server, SOCKET s, const std::string& head)
             plan.status = 404;
     }
     if (plan.status != 200)
-        return SendAll(s, BuildErrorReply(plan.status, plan.withBody), deadline);
+        return SendAll(s, BuildErrorReply(plan.status, plan.withBody), budget);
 
     const unsigned long long length = static_cast<unsigned long long>(size.QuadPart);
     if (server.limits.sendBytesPerSecond > 0)
-        deadline += length * 1000 / server.limits.sendBytesPerSecond;
-    return SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length), deadline) &&
-           (!plan.withBody || SendFileBody(s, file.get(), length, deadline));
+        budget.deadline += length * 1000 / server.limits.sendBytesPerSecond;
+    return SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length), budget) &&
+           (!plan.withBody || SendFileBody(s, file.get(), length, budget));
 }
 
 void CALLBACK ReplyWork(PTP_CALLBACK_INSTANCE instance, void* parameter)
@@ -153,7 +168,6 @@ void CALLBACK ReplyWork(PTP_CALLBACK_INSTANCE instance, void* parameter)
     CallbackMayRunLong(instance);
     Reply* reply = static_cast<Reply*>(parameter);
     Server& server = *reply->server;
-    SetBlocking(reply->socket, true);
     if (SendReply(server, reply->socket, reply->head)) {
         shutdown(reply->socket, SD_SEND);
         AcquireSRWLockExclusive(&server.handedBackLock);
@@ -239,7 +253,7 @@ void AcceptAll(Server& server, PollSet& set, ULONGLONG now)
                 Sleep(kAcceptRetryMs);  // a passing shortage of resources; do not spin on it
             return;
         }
-        SetBlocking(s, false);
+        SetNonBlocking(s);
         const int open = server.open.fetch_add(1);
         // Refused connections linger only briefly, but a flood of them is
         // closed outright beyond twice the limit.
@@ -260,10 +274,8 @@ void TakeHandedBack(Server& server, PollSet& set)
     sockets.swap(server.handedBack);
     ReleaseSRWLockExclusive(&server.handedBackLock);
     const ULONGLONG deadline = GetTickCount64() + server.limits.drainTimeoutMs;
-    for (SOCKET s : sockets) {
-        SetBlocking(s, false);
+    for (SOCKET s : sockets)
         Watch(set, s, deadline, true);
-    }
 }
 
 int PollTimeoutMs(const PollSet& set, bool workersBusy)
@@ -326,7 +338,7 @@ SOCKET OpenListener(int port)
         closesocket(s);
         return INVALID_SOCKET;
     }
-    SetBlocking(s, false);  // the poll thread accepts until none is left
+    SetNonBlocking(s);  // the poll thread accepts until none is left
     return s;
 }
 

@@ -9,6 +9,7 @@ struct ServerLimits {
     unsigned long headTimeoutMs = 10000;          // the whole request head must arrive within this
     unsigned long sendTimeoutMs = 10000;          // for the whole reply, plus its size at the rate below
     unsigned long sendBytesPerSecond = 64 * 1024; // the slowest reader a large file is sent to
+    unsigned long stallTimeoutMs = 10000;         // a reply the client takes no byte of for this long is closed
     unsigned long drainTimeoutMs = 2000;          // input after the reply is read and dropped this long
     unsigned long refuseTimeoutMs = 500;          // for a 503 over the limit (or 414/431) to reach its client
     // Connections waiting for their head cost a socket and a buffer, not a

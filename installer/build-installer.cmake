@@ -82,8 +82,9 @@ foreach(relative IN LISTS files)
         string(APPEND install_lines "  SetOutPath \"$PROGRAMFILES64\\${folder_text}\"\n")
         set(current_folder "${folder}")
     endif()
-    string(APPEND install_lines "  File \"${source_text}\"\n")
-    string(APPEND remove_lines "  Delete \"$PROGRAMFILES64\\${folder_text}\\${name_text}\"\n")
+    set(target_text "$PROGRAMFILES64\\${folder_text}\\${name_text}")
+    string(APPEND install_lines "  File \"${source_text}\"\n  !insertmacro ZvCheckFile \"${target_text}\"\n")
+    string(APPEND remove_lines "  Delete \"${target_text}\"\n  !insertmacro ZvCheckFile \"${target_text}\"\n")
     # Every folder up to the top, so that empty parents go too.
     set(parent "${folder}")
     while(NOT parent STREQUAL "")
@@ -115,9 +116,12 @@ foreach(folder IN LISTS folders)
 endforeach()
 
 math(EXPR size_kb "(${size_bytes} + 1023) / 1024")
+# The new setup tool, run from the temporary folder before anything is copied.
+nsis_text("${stage}/ZorvaneService/Dromlet.exe" new_dromlet_text)
 file(WRITE "${work}/payload.nsh"
     "; Generated from the installed tree ${stage}.\n"
     "!define ZV_SIZE_KB ${size_kb}\n"
+    "!define ZV_NEW_DROMLET \"${new_dromlet_text}\"\n"
     "!macro ZvInstallFiles\n${install_lines}!macroend\n"
     "!macro ZvRemoveFiles\n${remove_lines}!macroend\n"
     "!macro ZvRemoveFolders\n${folder_lines}!macroend\n")

@@ -6,6 +6,7 @@ Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
+!include FileFunc.nsh
 !include LogicLib.nsh
 !include MUI2.nsh
 !include "${ZV_PAYLOAD}"
@@ -45,11 +46,12 @@ VIAddVersionKey /LANG=1033 LegalCopyright "${ZV_PUBLISHER}"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE English
 
-; Runs Dromlet with `verb` and waits for it; on a status other than 0 the
-; step fails with Dromlet's own text (silent mode: the exit code tells).
-!macro ZvDromlet verb
+; Runs the Dromlet at `program` with `verb` and waits for it; on a status
+; other than 0 the step fails with Dromlet's own text (silent mode: the exit
+; code tells).
+!macro ZvDromlet program verb
     DetailPrint "Dromlet ${verb}"
-    nsExec::ExecToStack '"${ZV_DROMLET}" ${verb}'
+    nsExec::ExecToStack '"${program}" ${verb}'
     Pop $0
     Pop $1
     ${If} $0 != 0
@@ -60,9 +62,40 @@ VIAddVersionKey /LANG=1033 LegalCopyright "${ZV_PUBLISHER}"
     ${EndIf}
 !macroend
 
+; " --account NAME" from /ACCOUNT=NAME, else empty: an upgrade keeps the installed account.
+Var ZvAccountWords
+
+; Files of the payload that could not be written or deleted, one a line.
+Var ZvFailedFiles
+
+; After each File and Delete of the payload: a file in use sets the error
+; flag, and silent mode would pass over it and leave the old file in place.
+!macro ZvCheckFile target
+    ${If} ${Errors}
+        DetailPrint "Failed: ${target}"
+        StrCpy $ZvFailedFiles "$ZvFailedFiles$\r$\n${target}"
+        ClearErrors
+    ${EndIf}
+!macroend
+
+; Ends the step when ZvCheckFile noted a file: `what` says what went wrong.
+!macro ZvFailOnFiles what advice
+    ${If} $ZvFailedFiles != ""
+        MessageBox MB_OK|MB_ICONSTOP "${what}:$\r$\n$ZvFailedFiles$\r$\n$\r$\n${advice}" /SD IDOK
+        SetErrorLevel 2
+        Abort "${what}"
+    ${EndIf}
+!macroend
+
 Function .onInit
     SetRegView 64
     SetShellVarContext all
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/ACCOUNT=" $1
+    ${IfNot} ${Errors}
+        StrCpy $ZvAccountWords ' --account "$1"'
+    ${EndIf}
 FunctionEnd
 
 Function un.onInit
@@ -71,11 +104,15 @@ Function un.onInit
 FunctionEnd
 
 Section "Install"
-    ; An installed system: its service stops, so that the programs can be replaced.
-    ${If} ${FileExists} "${ZV_DROMLET}"
-        !insertmacro ZvDromlet stop
-    ${EndIf}
+    ; The service stops and every launcher ends before the programs are
+    ; replaced. The new Dromlet does it from the temporary folder: the
+    ; installed one may be older, and stays free to be replaced.
+    InitPluginsDir
+    SetOutPath "$PLUGINSDIR"
+    File "${ZV_NEW_DROMLET}"
+    !insertmacro ZvDromlet "$PLUGINSDIR\Dromlet.exe" release
 
+    ClearErrors
     !insertmacro ZvInstallFiles
     WriteUninstaller "${ZV_UNINSTALLER}"
 
@@ -91,16 +128,24 @@ Section "Install"
     WriteRegDWORD HKLM "${ZV_UNINSTALL_KEY}" NoModify 1
     WriteRegDWORD HKLM "${ZV_UNINSTALL_KEY}" NoRepair 1
 
-    !insertmacro ZvDromlet install
+    !insertmacro ZvFailOnFiles "Setup could not replace these files, which are in use" \
+        "The service stays stopped. End the programs that use these files and run setup again."
+    !insertmacro ZvDromlet "${ZV_DROMLET}" "install$ZvAccountWords"
 SectionEnd
 
 Section "Uninstall"
-    ; Dromlet deletes the service and ends the launchers before their files go.
+    ; Dromlet ends the service and the launchers, waits for their processes
+    ; and deletes the service before their files go.
     ${If} ${FileExists} "${ZV_DROMLET}"
-        !insertmacro ZvDromlet uninstall
+        !insertmacro ZvDromlet "${ZV_DROMLET}" release
+        !insertmacro ZvDromlet "${ZV_DROMLET}" uninstall
     ${EndIf}
 
+    ClearErrors
     !insertmacro ZvRemoveFiles
+    ; The uninstaller and its entry stay, so that the removal can be run again.
+    !insertmacro ZvFailOnFiles "These files could not be deleted, they are in use" \
+        "End the programs that use them and remove the server again."
     Delete "${ZV_UNINSTALLER}"
     !insertmacro ZvRemoveFolders
     DeleteRegKey HKLM "${ZV_RECORD_KEY}"

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "options.h"
@@ -17,14 +18,21 @@ constexpr DWORD kPollIntervalMs = 200;
 constexpr DWORD kStartLimitMs = 30000;
 constexpr DWORD kUninstallStopLimitMs = 20000;
 constexpr DWORD kLauncherExitWaitMs = 5000;
+// The service's process ends a moment after the manager reports it stopped.
+constexpr DWORD kServiceExitWaitMs = 10000;
 constexpr DWORD kPathBufferSize = 1040;
+
+bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
+{
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                &needed) != 0;
+}
 
 bool QueryState(SC_HANDLE service, DWORD& state)
 {
     SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed))
+    if (!QueryStatus(service, status))
         return false;
     state = status.dwCurrentState;
     return true;
@@ -84,6 +92,20 @@ bool ReadRecordedLauncherPath(char (&path)[kPathBufferSize])
     DWORD size = kPathBufferSize;
     const LONG read = RegGetValueA(key, nullptr, "ServerExePath", RRF_RT_REG_SZ, &type, path, &size);
     return read == ERROR_SUCCESS && type == REG_SZ;
+}
+
+// The running service's process, for waiting on; none when the service does
+// not run or cannot be asked.
+HANDLE OpenServiceProcess()
+{
+    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return nullptr;
+    ScopedService service(g_openService(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status = {};
+    if (!service || !QueryStatus(service.get(), status) || status.dwProcessId == 0)
+        return nullptr;
+    return OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
 }
 
 }  // namespace
@@ -154,13 +176,39 @@ int UninstallService()
     return 0;
 }
 
-void TerminateLauncherProcesses(const char* path)
+int ReleaseProgramFiles(const std::string& launcherPath)
 {
+    ScopedHandle serviceProcess(OpenServiceProcess());
+    if (!StopServiceAndWait(kStopVerbLimitMs)) {
+        WriteError(std::string("release: the service ") + kServiceName + " did not stop\n");
+        return 1;
+    }
+    if (serviceProcess && WaitForSingleObject(serviceProcess.get(), kServiceExitWaitMs) != WAIT_OBJECT_0) {
+        WriteError("release: the service program is still running\n");
+        return 1;
+    }
+    int running = TerminateLauncherProcesses(launcherPath.c_str());
+    char recordedPath[kPathBufferSize];
+    if (ReadRecordedLauncherPath(recordedPath) && _stricmp(recordedPath, launcherPath.c_str()) != 0)
+        running += TerminateLauncherProcesses(recordedPath);
+    if (running > 0) {
+        WriteError("release: launcher processes still running: " + std::to_string(running) + "\n");
+        return 1;
+    }
+    return 0;
+}
+
+int TerminateLauncherProcesses(const char* path)
+{
+    int running = 0;
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
-        return;
+        return running;
+    // Windows reads a slash as a backslash; the image paths it reports have backslashes.
+    std::string launcherPath = path;
+    std::replace(launcherPath.begin(), launcherPath.end(), '/', '\\');
     // Only processes of the launcher's file name are opened.
-    const char* name = PathFindFileNameA(path);
+    const char* name = PathFindFileNameA(launcherPath.c_str());
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
@@ -174,9 +222,11 @@ void TerminateLauncherProcesses(const char* path)
         DWORD size = kPathBufferSize;
         if (!QueryFullProcessImageNameA(process.get(), 0, image, &size))
             continue;
-        if (_stricmp(image, path) == 0) {
+        if (_stricmp(image, launcherPath.c_str()) == 0) {
             TerminateProcess(process.get(), 0);
-            WaitForSingleObject(process.get(), kLauncherExitWaitMs);
+            if (WaitForSingleObject(process.get(), kLauncherExitWaitMs) != WAIT_OBJECT_0)
+                ++running;
         }
     }
+    return running;
 }

@@ -17,4 +17,11 @@ bool StartServiceAndWait(const std::string& serviceName);
 bool StopServiceAndWait(DWORD limitMs);
 // The exit status: 0 when the service is deleted or absent, else 1.
 int UninstallService();
-void TerminateLauncherProcesses(const char* path);
+// Frees the program files for an upgrade: stops the service, ends every
+// launcher running from `launcherPath` or the recorded path, and waits until
+// they and the service's process have ended. The exit status: 0, or 1 after
+// a line on standard error.
+int ReleaseProgramFiles(const std::string& launcherPath);
+// Ends every process running from `path`; returns how many of them had not
+// ended after their wait.
+int TerminateLauncherProcesses(const char* path);

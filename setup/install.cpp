@@ -10,6 +10,9 @@
 namespace {
 
 constexpr char kDescription[] = "Installed by Dromlet";
+// Enough for the watchdog and the launcher: neither uses a privilege, and
+// under a lesser account the watchdog changes no owner or DACL.
+constexpr char kLesserAccountPrivilege[] = "SeChangeNotifyPrivilege";
 constexpr DWORD kFailureResetSeconds = 86400;
 constexpr DWORD kRestartDelayMs = 5000;
 
@@ -29,7 +32,9 @@ std::string FullPath(const std::string& path)
 
 }  // namespace
 
-void BuildServiceExtraConfig(ServiceExtraConfig& config)
+SetServiceSecurityFunction g_setServiceSecurity = SetServiceObjectSecurity;
+
+void BuildServiceExtraConfig(ServiceExtraConfig& config, bool lesserAccount)
 {
     std::memset(&config, 0, sizeof config);
     std::strcpy(config.description, kDescription);
@@ -44,6 +49,11 @@ void BuildServiceExtraConfig(ServiceExtraConfig& config)
     config.failureActions.lpCommand = nullptr;
     config.failureActions.cActions = 3;
     config.failureActions.lpsaActions = config.actions;
+    // LocalSystem: no SID of its own and an empty list, which lifts the limit.
+    config.sidInfo.dwServiceSidType = lesserAccount ? SERVICE_SID_TYPE_UNRESTRICTED : SERVICE_SID_TYPE_NONE;
+    if (lesserAccount)
+        std::strcpy(config.privileges, kLesserAccountPrivilege);
+    config.privilegesInfo.pmszRequiredPrivileges = config.privileges;
 }
 
 void StripEnclosingQuotes(std::string& text)
@@ -62,8 +72,9 @@ bool ProtectRecordKey()
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
     HKEY key = nullptr;
     DWORD disposition = 0;
-    const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
-                                         KEY_SET_VALUE | WRITE_DAC | KEY_WOW64_64KEY, &attributes, &key, &disposition);
+    const LONG created =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0,
+                        KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, &attributes, &key, &disposition);
     if (created != ERROR_SUCCESS) {
         WriteError("RegCreateKeyEx: " + std::to_string(created) + "\n");
         return false;
@@ -71,8 +82,9 @@ bool ProtectRecordKey()
     ScopedKey scopedKey(key);
     if (disposition == REG_CREATED_NEW_KEY)
         return true;
-    const LONG secured =
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor.get());
+    const LONG secured = RegSetKeySecurity(
+        key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        descriptor.get());
     if (secured != ERROR_SUCCESS) {
         WriteError("RegSetKeySecurity: " + std::to_string(secured) + "\n");
         return false;
@@ -121,13 +133,16 @@ std::string BuildServiceCommandLine(const std::string& serviceExePath, const std
 }
 
 bool CreateOrUpdateService(const std::string& serviceName, const std::string& displayName,
-                           const std::string& commandLine)
+                           const std::string& commandLine, const ServiceAccount* account)
 {
     ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         ReportLastError("OpenSCManager: ");
         return false;
     }
+    // Null for both: LocalSystem when created, unchanged when reconfigured.
+    const char* startName = account != nullptr ? account->startName : nullptr;
+    const char* password = account != nullptr ? account->password : nullptr;
     // SERVICE_START as well: without it the manager refuses restart failure
     // actions, and a reinstall would keep the old ones silently.
     ScopedService service(OpenServiceA(manager.get(), serviceName.c_str(),
@@ -137,29 +152,36 @@ bool CreateOrUpdateService(const std::string& serviceName, const std::string& di
         // reports why it cannot.
         service.reset(CreateServiceA(manager.get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, startName, password));
         if (!service) {
             ReportLastError("CreateService: ");
             return false;
         }
     } else if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
-                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, startName, password,
                                      displayName.c_str())) {
         ReportLastError("ChangeServiceConfig: ");
         return false;
     }
 
-    const ScopedDescriptor descriptor(DescriptorFromSddl(kServiceSddl));
-    if (!descriptor || !SetServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor.get())) {
-        ReportLastError("SetServiceObjectSecurity: ");
-        return false;
-    }
-
+    // Every setting before the DACL, so that a refused DACL still leaves a
+    // complete service. Their results are not examined: Wine refuses the
+    // delayed start, the service SID and the privileges (124).
     ServiceExtraConfig extra;
-    BuildServiceExtraConfig(extra);
+    BuildServiceExtraConfig(extra, account != nullptr && account->lesser);
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &extra.descriptionInfo);
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &extra.delayedStart);
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &extra.failureActions);
+    if (account != nullptr) {
+        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_SERVICE_SID_INFO, &extra.sidInfo);
+        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &extra.privilegesInfo);
+    }
+
+    const ScopedDescriptor descriptor(DescriptorFromSddl(kServiceSddl));
+    if (!descriptor || !g_setServiceSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor.get())) {
+        ReportLastError("SetServiceObjectSecurity: ");
+        return false;
+    }
     return true;
 }
 
@@ -186,7 +208,8 @@ bool InstallService(SetupOptions& options)
     if (!WriteRegistryString("ContentRoot", options.contentRoot))
         return false;
     if (!CreateOrUpdateService(options.serviceName, options.displayName,
-                               BuildServiceCommandLine(options.serviceExePath, options.contentRoot)))
+                               BuildServiceCommandLine(options.serviceExePath, options.contentRoot),
+                               options.account))
         return false;
     // After the service: its stored account says who will write the log.
     return PrepareLogFolders(options.serviceName);

@@ -17,27 +17,42 @@ struct ServiceExtraConfig {
     SERVICE_DELAYED_AUTO_START_INFO delayedStart;
     SC_ACTION actions[3];
     SERVICE_FAILURE_ACTIONSA failureActions;
+    // Passed only when an account is chosen: a lesser account gets its own
+    // service SID and SeChangeNotifyPrivilege alone; LocalSystem neither.
+    SERVICE_SID_INFO sidInfo;
+    char privileges[32];  // a list of NUL-ended names, ended by one more NUL
+    SERVICE_REQUIRED_PRIVILEGES_INFOA privilegesInfo;
 };
 
-void BuildServiceExtraConfig(ServiceExtraConfig& config);
+void BuildServiceExtraConfig(ServiceExtraConfig& config, bool lesserAccount);
 
-// Whoever may write ServerExePath chooses what SYSTEM runs: the record is
-// changed by SYSTEM and Administrators only; Users may read it.
-constexpr wchar_t kRecordKeySddl[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+// Whoever may write ServerExePath chooses what the service runs: the record
+// is changed by SYSTEM and Administrators only; Users may read it. The owner
+// keeps an implicit WRITE_DAC, so it is Administrators, never whoever made the key.
+constexpr wchar_t kRecordKeySddl[] = L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
 // The service: SYSTEM and Administrators as the service manager grants by
-// default; interactive and service users may query and interrogate it, but
-// not send it controls of their own (each would be a line in its log).
+// default; interactive and service users may query it but send it no control
+// at all, not even an interrogation: the watchdog logs every control, so any
+// user could grow its log without bound.
 constexpr wchar_t kServiceSddl[] =
-    L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)";
+    L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWRC;;;IU)(A;;CCLCSWRC;;;SU)";
+
+// The call that gives the service its DACL; a test puts another function here
+// to provoke a refusal that Wine never gives.
+using SetServiceSecurityFunction = BOOL(WINAPI*)(SC_HANDLE service, SECURITY_INFORMATION what,
+                                                 PSECURITY_DESCRIPTOR descriptor);
+extern SetServiceSecurityFunction g_setServiceSecurity;
 
 void StripEnclosingQuotes(std::string& text);
-// Creates the record's key with kRecordKeySddl, or gives an existing key that DACL.
+// Creates the record's key with kRecordKeySddl, or gives an existing key that owner and DACL.
 bool ProtectRecordKey();
 bool WriteRegistryString(const char* valueName, const std::string& value);
 std::string QuoteArgument(const std::string& text);
 std::string BuildServiceCommandLine(const std::string& serviceExePath, const std::string& contentRoot);
+// A null `account` creates the service as LocalSystem and leaves an existing
+// service's account, SID type and privileges as they are.
 bool CreateOrUpdateService(const std::string& serviceName, const std::string& displayName,
-                           const std::string& commandLine);
+                           const std::string& commandLine, const ServiceAccount* account);
 
 // Normalises the three paths of `options` in place (the service program's
 // path made full), writes the registry

@@ -50,6 +50,11 @@ int main(int argc, char** argv)
         return StopServiceAndWait(kStopVerbLimitMs) ? 0 : 1;
     case SetupVerb::Uninstall:
         return UninstallService();
+    case SetupVerb::Release: {
+        SetupOptions builtIn;
+        FillBuiltInSettings(builtIn);
+        return ReleaseProgramFiles(builtIn.serverExePath);
+    }
     case SetupVerb::None:
         break;
     }

@@ -16,6 +16,21 @@ constexpr char kUsageText[] =
     "  stop\n"
     "  uninstall\n";
 
+const ServiceAccount kServiceAccounts[] = {
+    {"LocalSystem", "LocalSystem", "", false},
+    {"LocalService", "NT AUTHORITY\\LocalService", "", true},
+    {"NetworkService", "NT AUTHORITY\\NetworkService", "", true},
+    {"ZorvaneISSvc", "NT SERVICE\\ZorvaneISSvc", nullptr, true},
+};
+
+std::string AcceptedAccounts()
+{
+    std::string words;
+    for (const ServiceAccount& account : kServiceAccounts)
+        words += std::string(words.empty() ? " (accounts: " : ", ") + account.word;
+    return words + ")";
+}
+
 void WriteStream(FILE* stream, const std::string& text)
 {
     std::fwrite(text.data(), 1, text.size(), stream);
@@ -45,6 +60,16 @@ void FillBuiltInSettings(SetupOptions& options)
     options.serviceName = kServiceName;
     options.displayName = "Tovimar Zorvane Information Server";
     options.startAfterInstall = true;
+    options.account = nullptr;
+}
+
+const ServiceAccount* FindServiceAccount(const char* word)
+{
+    for (const ServiceAccount& account : kServiceAccounts) {
+        if (_stricmp(word, account.word) == 0)
+            return &account;
+    }
+    return nullptr;
 }
 
 SetupVerb FindVerb(const char* word)
@@ -57,6 +82,7 @@ SetupVerb FindVerb(const char* word)
         {"start", SetupVerb::Start},
         {"stop", SetupVerb::Stop},
         {"uninstall", SetupVerb::Uninstall},
+        {"release", SetupVerb::Release},
     };
     for (const auto& v : verbs) {
         if (_stricmp(word, v.name) == 0)
@@ -92,16 +118,25 @@ bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::
             options.startAfterInstall = true;
             continue;
         }
-        if (_stricmp(word, "--name") != 0 && _stricmp(word, "--display") != 0) {
+        const bool account = _stricmp(word, "--account") == 0;
+        if (!account && _stricmp(word, "--name") != 0 && _stricmp(word, "--display") != 0) {
             problem = std::string("install: unknown option: ") + word;
             return false;
         }
         if (i + 1 == count || IsOption(words[i + 1])) {
             problem = std::string("install: missing value after ") + word;
+            if (account)
+                problem += AcceptedAccounts();
             return false;
         }
         const char* value = words[++i];
-        if (_stricmp(word, "--display") == 0) {
+        if (account) {
+            options.account = FindServiceAccount(value);
+            if (options.account == nullptr) {
+                problem = std::string("install: unknown account: ") + value + AcceptedAccounts();
+                return false;
+            }
+        } else if (_stricmp(word, "--display") == 0) {
             options.displayName = value;
         } else if (_stricmp(value, kServiceName) != 0) {
             // start, stop, uninstall and the watchdog itself address this

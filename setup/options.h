@@ -10,6 +10,20 @@ constexpr char kServiceName[] = "ZorvaneISSvc";
 // The registry record under HKEY_LOCAL_MACHINE, always in the 64-bit view.
 constexpr char kRecordKey[] = "SOFTWARE\\ZorvaneIS";
 
+// An account that `install --account WORD` runs the service under.
+struct ServiceAccount {
+    const char* word;
+    const char* startName;  // as CreateServiceA and ChangeServiceConfigA take it
+    // "" for the built-in accounts; a virtual account must be given none at all.
+    const char* password;
+    // Any account but LocalSystem: the service gets its own SID and only the
+    // privileges it needs.
+    bool lesser;
+};
+
+// The account that `word` names, ASCII case ignored; null for any other word.
+const ServiceAccount* FindServiceAccount(const char* word);
+
 struct SetupOptions {
     std::string verb;
     std::string contentRoot;
@@ -18,9 +32,13 @@ struct SetupOptions {
     std::string serviceName;
     std::string displayName;
     bool startAfterInstall = false;
+    // Null: LocalSystem for a new service, the account as it is for an existing one.
+    const ServiceAccount* account = nullptr;
 };
 
-enum class SetupVerb { None, Install, Start, Stop, Uninstall };
+// Release is setup's own step before it replaces the programs; the usage
+// text shows only the four verbs an administrator types.
+enum class SetupVerb { None, Install, Start, Stop, Uninstall, Release };
 
 // Fills every field but `verb` with the built-in settings.
 void FillBuiltInSettings(SetupOptions& options);

@@ -174,6 +174,24 @@ TEST(TargetMapping, TargetsThatCouldLeaveTheDocumentRootAreRefused)
     }
 }
 
+// The bytes of a name are read in the ANSI code page before the file system
+// sees them: the superscript digit is one byte in 1252, two in UTF-8, and
+// another letter in 1251.
+TEST(TargetMapping, DeviceNamesAreFoundAsTheCodePageSpellsThem)
+{
+    const struct {
+        const char* segment;
+        unsigned int codePage;
+        bool device;
+    } cases[] = {
+        {"com\xB9", 1252, true},          {"LPT\xB2.txt", 1252, true},      {"com\xC2\xB9", 65001, true},
+        {"lpt\xC2\xB3 .log", 65001, true}, {"com\xC2\xB9", 1252, false},     {"com\xB9", 1251, false},
+        {"Nul.txt", 932, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.device, IsDeviceName(c.segment, c.codePage)) << c.segment << " in " << c.codePage;
+}
+
 TEST(ContentTypes, FollowTheExtensionInAnyCase)
 {
     struct Case {

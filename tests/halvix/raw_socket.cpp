@@ -28,8 +28,11 @@ RawSocket::~RawSocket()
     WSACleanup();
 }
 
-bool RawSocket::Connect(int port)
+bool RawSocket::Connect(int port, int receiveBufferBytes)
 {
+    if (receiveBufferBytes > 0)
+        setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
+                   sizeof receiveBufferBytes);
     const sockaddr_in address = Address(INADDR_LOOPBACK, port);
     return connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }

@@ -14,7 +14,9 @@ public:
     RawSocket(const RawSocket&) = delete;
     RawSocket& operator=(const RawSocket&) = delete;
 
-    bool Connect(int port);
+    // A `receiveBufferBytes` above 0 shrinks what the connection takes in
+    // unread, so that the server's sends stall soon.
+    bool Connect(int port, int receiveBufferBytes = 0);
     // Binds every IPv4 interface at `port` and listens.
     bool Listen(int port, bool reuseAddress);
     bool Send(const std::string& bytes);

@@ -16,6 +16,7 @@ constexpr int kTricklePort = 18151;
 constexpr int kBusyPort = 18152;
 constexpr int kLimitPort = 18153;
 constexpr int kSlowReaderPort = 18154;
+constexpr int kStalledReadersPort = 18300;
 
 class SlowClients : public ::testing::Test {
 protected:
@@ -134,6 +135,22 @@ TEST_F(SlowClients, ReaderTooSlowForItsFileIsCutOff)
     EXPECT_TRUE(client.WaitForClose(20000, received));
     EXPECT_EQ(0u, received.find("HTTP/1.1 200 OK\r\n"));
     EXPECT_LT(received.size(), big.size());
+}
+
+TEST_F(SlowClients, ReadersThatStopFreeEveryWorkerWithinTheStallLimit)
+{
+    // With the shipped limits the budget for the whole reply is 138 s: only
+    // the limit on a stalled reply frees the workers sooner.
+    ASSERT_TRUE(zvtest::WriteFileBytes(folder_.File("big.bin"), std::string(8 * 1024 * 1024, 'b')));
+    Start(kStalledReadersPort, ServerLimits());
+    const ULONGLONG start = GetTickCount64();
+    RawSocket stalled[64];
+    for (RawSocket& client : stalled)
+        ASSERT_TRUE(client.Connect(kStalledReadersPort, 1024) && client.Send("GET /big.bin HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::HttpGet(kStalledReadersPort, "/").status == 503; }, 5000, 100))
+        << "the readers never held every worker";
+    EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::HttpGet(kStalledReadersPort, "/").status == 200; },
+                                  static_cast<DWORD>(start + 30000 - GetTickCount64()), 500));
 }
 
 }  // namespace

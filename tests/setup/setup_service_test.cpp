@@ -185,6 +185,7 @@ protected:
     void TearDown() override
     {
         g_openService = OpenServiceA;
+        g_setServiceSecurity = SetServiceObjectSecurity;
         RemoveService();
         KillProcessesOf(kLauncherExe);
         KillProcessesOf(kPlainServiceExe);
@@ -247,6 +248,33 @@ TEST_F(SetupService, InstallWritesRecordAndConfiguresRunningService)
     EXPECT_EQ(SERVICE_RUNNING, ServiceState());
 }
 
+// Wine switches no identity: under any account the service runs as before.
+TEST_F(SetupService, AccountIsStoredAndKeptByReinstallWithoutOne)
+{
+    const char* steps[][2] = {{"install --account localservice", "NT AUTHORITY\\LocalService"},
+        {"install", "NT AUTHORITY\\LocalService"}, {"install --account NetworkService", "NT AUTHORITY\\NetworkService"},
+        {"install --ACCOUNT ZorvaneISSvc", "NT SERVICE\\ZorvaneISSvc"},
+        {"install --account LocalSystem", "LocalSystem"}};
+    for (const auto& step : steps) {
+        ExpectSilentSuccess(Dromlet(step[0]), step[0]);
+        StoredConfig config;
+        EXPECT_TRUE(ReadServiceConfig(config) && config.account == step[1]) << step[0] << ": " << config.account;
+    }
+    EXPECT_TRUE(zvtest::WaitForHttp(kWatchdogLauncherPort, 20000)) << "not served since its start as LocalService";
+}
+
+// Wine never refuses a DACL: the refusal comes through the call's seam.
+TEST_F(SetupService, RefusedDaclStillLeavesCompleteService)
+{
+    g_setServiceSecurity = [](SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> BOOL {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    EXPECT_FALSE(CreateOrUpdateService(kServiceName, kDisplayName, kServiceExe, nullptr));
+    StoredConfig config;
+    EXPECT_TRUE(ReadServiceConfig(config) && config.description == "Installed by Dromlet");
+}
+
 TEST_F(SetupService, InstallWordsReplacePathsAndDisplayName)
 {
     InstallRunning();
@@ -307,6 +335,8 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
         {"install --display --start", "install: missing value after --display\n"},
         {"install -x C:\\ZvWeb", "install: unknown option: -x\n"},
         {"install --name ZorvaneISSvc2", "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2\n"},
+        {"install --account LocalServices", "install: unknown account: LocalServices (accounts: LocalSystem, "
+                                            "LocalService, NetworkService, ZorvaneISSvc)\n"},
         // The runtime reads "C:\My Web\" C:\svc.exe as one word: C:\My Web" C:\svc.exe.
         {"install \"C:\\My Web\\\" C:\\svc.exe",
          "install: a path may not hold a double quote: C:\\My Web\" C:\\svc.exe (a backslash before a closing "
@@ -380,8 +410,8 @@ TEST_F(SetupService, UninstallRemovesServiceAndEveryLauncher)
 TEST_F(SetupService, UninstallWhenNotInstalledStillTerminatesLaunchers)
 {
     // Wine reports image paths in the spelling on disk, so the letter case
-    // that the comparison has to ignore is put in the record.
-    SetRecordValue("ServerExePath", REG_SZ, "c:\\PROGRAM FILES\\zorvaneis\\ZORVANEIS.exe");
+    // that the comparison has to ignore is put in the record, with slashes.
+    SetRecordValue("ServerExePath", REG_SZ, "c:\\PROGRAM FILES/zorvaneis/ZORVANEIS.exe");
     BackgroundProgram launcher;
     StartLauncher(launcher, kLauncherExe, kWatchdogLauncherPort + 3);
     // The same file name in another folder is not the recorded launcher.
@@ -483,14 +513,6 @@ TEST_F(SetupService, InstallServiceNormalisesPaths)
     EXPECT_EQ(SERVICE_STOPPED, ServiceState());
 }
 
-bool SetServiceAccount(const char* account)
-{
-    ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScopedService service(OpenServiceA(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
-    return service && ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                           nullptr, nullptr, nullptr, nullptr, account, "", nullptr);
-}
-
 // Wine keeps no DACL (the log's descriptors are checked as data with the
 // log); what shows here is for which accounts install makes the folders.
 TEST_F(SetupService, InstallMakesTheLogFoldersForALesserAccount)
@@ -504,21 +526,19 @@ TEST_F(SetupService, InstallMakesTheLogFoldersForALesserAccount)
         bool made;
     } cases[] = {
         {"LocalSystem", false, true, false},
-        {"NT AUTHORITY\\LocalService", false, true, true},
-        {"NT SERVICE\\ZorvaneISSvc", false, true, true},
-        {"NT AUTHORITY\\NetworkService", true, false, false},
+        {"LocalService", false, true, true},
+        {"ZorvaneISSvc", false, true, true},
+        {"NetworkService", true, false, false},
     };
     SetupOptions options;
-    FillBuiltInSettings(options);
-    ASSERT_TRUE(InstallService(options));
     for (const auto& c : cases) {
-        ASSERT_TRUE(SetServiceAccount(c.account)) << c.account;
         zvtest::RemoveTree(company);
         DeleteFileA(company.c_str());
         if (c.companyIsAFile) {
             ASSERT_TRUE(zvtest::WriteFileBytes(company, "not a folder"));
         }
         FillBuiltInSettings(options);
+        options.account = FindServiceAccount(c.account);
         bool installed = false;
         const std::string err = CaptureStderr(folder_, [&] { installed = InstallService(options); });
         EXPECT_EQ(c.installed, installed) << c.account;

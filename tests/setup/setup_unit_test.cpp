@@ -111,7 +111,7 @@ TEST(SetupInstall, StripEnclosingQuotes)
 TEST(SetupInstall, ExtraServiceRecords)
 {
     ServiceExtraConfig config;
-    BuildServiceExtraConfig(config);
+    BuildServiceExtraConfig(config, false);
     ASSERT_NE(nullptr, config.descriptionInfo.lpDescription);
     EXPECT_STREQ("Installed by Dromlet", config.descriptionInfo.lpDescription);
     EXPECT_EQ(TRUE, config.delayedStart.fDelayedAutostart);
@@ -126,6 +126,11 @@ TEST(SetupInstall, ExtraServiceRecords)
         EXPECT_EQ(SC_ACTION_RESTART, failure.lpsaActions[i].Type) << i;
         EXPECT_EQ(5000u, failure.lpsaActions[i].Delay) << i;
     }
+    EXPECT_EQ(SERVICE_SID_TYPE_NONE, config.sidInfo.dwServiceSidType);
+    EXPECT_EQ('\0', config.privilegesInfo.pmszRequiredPrivileges[0]);
+    BuildServiceExtraConfig(config, true);
+    EXPECT_EQ(SERVICE_SID_TYPE_UNRESTRICTED, config.sidInfo.dwServiceSidType);
+    EXPECT_EQ(std::string("SeChangeNotifyPrivilege\0", 25), std::string(config.privileges, 25));
 }
 
 // Wine keeps neither a key's nor a service's DACL, so what they grant is
@@ -141,21 +146,24 @@ TEST(SetupInstall, RecordAndServiceAreChangedByAdministratorsOnly)
         const wchar_t* sddl;
         bool protectedDacl;
         std::vector<zvtest::AllowedAce> allowed;
+        std::string owner = "";  // the service keeps the one the manager gave it
     } cases[] = {
         {"registry record", kRecordKeySddl, true,
          {{zvtest::kSidSystem, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
           {zvtest::kSidAdministrators, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE},
-          {zvtest::kSidUsers, KEY_READ, CONTAINER_INHERIT_ACE}}},
+          {zvtest::kSidUsers, KEY_READ, CONTAINER_INHERIT_ACE}},
+         zvtest::kSidAdministrators},
         {"service", kServiceSddl, false,
          {{zvtest::kSidSystem, systemDefault, 0},
           {zvtest::kSidAdministrators, SERVICE_ALL_ACCESS, 0},
-          {zvtest::kSidInteractive, serviceQuery, 0},
-          {zvtest::kSidService, serviceQuery, 0}}},
+          {zvtest::kSidInteractive, serviceQuery & ~SERVICE_INTERROGATE, 0},
+          {zvtest::kSidService, serviceQuery & ~SERVICE_INTERROGATE, 0}}},
     };
     for (const auto& c : cases) {
         const ScopedDescriptor descriptor(DescriptorFromSddl(c.sddl));
         ASSERT_TRUE(descriptor) << c.name;
         const zvtest::DaclView view = zvtest::ViewDacl(descriptor.get());
+        EXPECT_EQ(c.owner, view.owner) << c.name;
         EXPECT_EQ(c.protectedDacl, view.protectedDacl) << c.name;
         EXPECT_EQ(0u, view.otherEntries) << c.name;
         EXPECT_TRUE(c.allowed == view.allowed) << c.name;

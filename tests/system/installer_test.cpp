@@ -18,6 +18,7 @@ const std::string kUninstaller = kServiceFolder + "\\Uninstall.exe";
 const std::string kLog = "C:\\ProgramData\\Tovimar\\ZorvaneService\\service.log";
 const std::string kUninstallKeys = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr int kEditedPort = 18470;
+constexpr int kHandStartedPort = 18301;
 
 zvtest::RunResult RunSilently(const char* setupExe)
 {
@@ -36,6 +37,12 @@ DWORD RunUninstallerSilently()
 }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Holds `path` open as a program that uses it would: shared for reading only.
+HANDLE HoldOpen(const std::string& path)
+{
+    return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
 
 std::string FileText(const std::string& path)
 {
@@ -96,12 +103,29 @@ TEST(Installer, InstallUpgradeRemove)
     const std::string pagePath = kServerFolder + "\\site\\added.html";
     ASSERT_TRUE(zvtest::WriteFileBytes(kServerFolder + "\\zorvaneis.cfg", config));
     ASSERT_TRUE(zvtest::MakeFolders(kServerFolder + "\\site") && zvtest::WriteFileBytes(pagePath, page));
+    // A launcher started by hand holds the programs too; the upgrade ends it.
+    zvtest::TempFolder temp("zvhand");
+    ASSERT_TRUE(zvtest::WriteFileBytes(temp.File("hand.cfg"), "PORT=" + std::to_string(kHandStartedPort) + "\r\n"));
+    zvtest::BackgroundProgram byHand;
+    ASSERT_TRUE(byHand.Start("\"" + kServerFolder + "\\zorvaneis.exe\" \"" + temp.File("hand.cfg") + "\""));
+    ASSERT_TRUE(zvtest::WaitForHttp(kHandStartedPort, 15000)) << byHand.Err();
     ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
+    EXPECT_FALSE(byHand.IsRunning());
     EXPECT_EQ(config, FileText(kServerFolder + "\\zorvaneis.cfg"));
     EXPECT_NE(std::string::npos, FileText(kLog).find("  ServiceMain: stopped")) << "not stopped before the upgrade";
     ASSERT_TRUE(zvtest::WaitForHttp(kEditedPort, 20000)) << FileText(kLog);
     EXPECT_EQ(page, zvtest::HttpGet(kEditedPort, "/added.html").body);
     EXPECT_EQ(1, ProductEntries());
+
+    // A program file that another program holds fails the upgrade, and then
+    // the removal, which keeps its entry so that it can be run again.
+    {
+        const ScopedHandle held(HoldOpen(kServerFolder + "\\halvix.dll"));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(2u, RunSilently(ZV_SETUP_EXE).exitCode);
+        EXPECT_EQ(2u, RunUninstallerSilently());
+        EXPECT_EQ(1, ProductEntries());
+    }
 
     // Removal: service, programs and entry gone; the log and the page kept.
     EXPECT_EQ(0u, RunUninstallerSilently());

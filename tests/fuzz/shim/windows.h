@@ -28,3 +28,16 @@ inline DWORD GetFileAttributesA(const char* path)
         return INVALID_FILE_ATTRIBUTES;
     return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
+
+// The ANSI code page read as Latin-1, which agrees with 1252 on the
+// superscript digits that the device-name check looks for.
+constexpr unsigned int CP_ACP = 0;
+
+inline int MultiByteToWideChar(unsigned int, DWORD, const char* bytes, int count, wchar_t* wide, int size)
+{
+    if (count > size)
+        return 0;
+    for (int i = 0; i < count; ++i)
+        wide[i] = static_cast<unsigned char>(bytes[i]);
+    return count;
+}
