@@ -97,13 +97,15 @@ bool BuildState(LogState& state)
     // Objects that this process made itself are its own under a lesser
     // account, which may not name Administrators as their owner.
     state.owners = {state.system.data(), state.administrators.data(), state.tokenUser.data()};
+    // Without SHA-1 the service SID is unknown, and no entry names it.
     const std::wstring sid = ServiceSidText(kLogServiceName);
+    const LogObject serviceFolder = sid.empty() ? LogObject::Folder : LogObject::ServiceFolder;
     const bool owned = !state.serviceAccount;
-    if (sid.empty() || !MakeDescriptor(state.folder, LogObject::Folder, sid, true) ||
-        !MakeDescriptor(state.serviceFolder, LogObject::ServiceFolder, sid, true) ||
+    if (!MakeDescriptor(state.folder, LogObject::Folder, sid, true) ||
+        !MakeDescriptor(state.serviceFolder, serviceFolder, sid, true) ||
         !MakeDescriptor(state.file, LogObject::File, sid, true) ||
         !MakeDescriptor(state.createdFolder, LogObject::Folder, sid, owned) ||
-        !MakeDescriptor(state.createdLastFolder, owned ? LogObject::Folder : LogObject::ServiceFolder, sid, owned) ||
+        !MakeDescriptor(state.createdLastFolder, owned ? LogObject::Folder : serviceFolder, sid, owned) ||
         !MakeDescriptor(state.createdFile, LogObject::File, sid, owned))
         return false;
     state.folderAccepted = {state.folder.get(), state.serviceFolder.get()};
