@@ -19,6 +19,7 @@
 #include "security_descriptor.h"
 
 SecureLogObjectFunction g_secureLogObject = TakeOverLogObject;
+bool (*g_isServiceAccount)(PSID user) = IsServiceAccount;
 
 namespace {
 
@@ -93,7 +94,7 @@ bool BuildState(LogState& state)
     if (!WellKnownSid(WinLocalSystemSid, state.system) ||
         !WellKnownSid(WinBuiltinAdministratorsSid, state.administrators) || !ReadTokenUser(state.tokenUser))
         return false;
-    state.serviceAccount = IsServiceAccount(state.tokenUser.data());
+    state.serviceAccount = g_isServiceAccount(state.tokenUser.data());
     // Objects that this process made itself are its own under a lesser
     // account, which may not name Administrators as their owner.
     state.owners = {state.system.data(), state.administrators.data(), state.tokenUser.data()};

@@ -32,3 +32,6 @@ std::wstring GetLogFolder();
 using SecureLogObjectFunction = bool (*)(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
                                          const FileIdentity* expected);
 extern SecureLogObjectFunction g_secureLogObject;
+// Whether this process runs as a lesser account (IsServiceAccount of its
+// token's user), asked once before its first line; tests replace it.
+extern bool (*g_isServiceAccount)(PSID user);

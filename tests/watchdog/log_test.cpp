@@ -321,6 +321,20 @@ TEST(ServiceLog, WhatAUserMadeInPlaceOfTheLogIsSecuredAgain)
     g_secureLogObject = TakeOverLogObject;
 }
 
+// Each test runs as a process of its own, whose first line asks the account.
+// Wine reads back no protected DACL, so no level passes the check there.
+TEST(ServiceLog, ALesserAccountSecuresNothingAndWritesNoUnsecuredLevel)
+{
+    g_isServiceAccount = [](PSID) { return true; };
+    g_secureLogObject = RecordSecuring;
+    SecuredPaths.clear();
+    LogWatch watch;
+    WriteLog(L"under a lesser account");
+    EXPECT_EQ(std::vector<std::string>(), SecuredPaths);
+    EXPECT_EQ(0u, watch.Lines().size());
+    g_secureLogObject = TakeOverLogObject;
+}
+
 // Wine keeps no DACLs, but shows hard links and host symbolic links: a link
 // that a user plants in the log's place never receives a line.
 TEST(ServiceLog, LinksInPlaceOfTheLogAreNotFollowed)
