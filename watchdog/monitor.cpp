@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "launcher_output.h"
 #include "log.h"
 #include "scoped_handle.h"
 
@@ -22,6 +23,10 @@ struct LaunchedProcess {
     ScopedHandle process;
     ScopedHandle thread;
     DWORD startTick = 0;
+
+    // Its standard output and error, read into the log while it runs.
+    LauncherOutput output;
+    DWORD outputMinuteMs = 0;
 };
 
 // How the wait between two cycles ended.
@@ -77,16 +82,39 @@ bool RunsFrom(DWORD processId, const std::wstring& fullTarget)
     return !fullImage.empty() && StrCmpIW(fullImage.c_str(), fullTarget.c_str()) == 0;
 }
 
+// Its output is logged up to its end; then its handles go, since its end has
+// been acted on and a cycle that finds another process running starts none
+// to watch.
+void ReportLauncherEnd(LaunchedProcess& launched, const wchar_t* format)
+{
+    FinishOutputReader(launched.output, kOutputDrainMs);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(launched.process.get(), &exitCode);
+    WriteLog(format, GetProcessId(launched.process.get()), exitCode);
+    launched.thread.reset();
+    launched.process.reset();
+}
+
+void ReportEndedLauncher(LaunchedProcess& launched)
+{
+    if (launched.process && WaitForSingleObject(launched.process.get(), 0) == WAIT_OBJECT_0)
+        ReportLauncherEnd(launched, L"Launcher ended (PID=%lu, exit code %lu)");
+}
+
 void Relaunch(LaunchedProcess& launched)
 {
-    // The old launcher, if any, is left running; only our handles go.
+    // The old launcher, if any, is left running; only our handles and our
+    // end of its pipe go.
+    FinishOutputReader(launched.output, 0);
     launched.thread.reset();
     launched.process.reset();
     PROCESS_INFORMATION created = {};
-    if (LaunchTarget(&created)) {
+    ScopedHandle pipe;
+    if (LaunchTarget(&created, &pipe)) {
         launched.process.reset(created.hProcess);
         launched.thread.reset(created.hThread);
         launched.startTick = GetTickCount();
+        StartOutputReader(launched.output, pipe, created.dwProcessId, launched.outputMinuteMs);
     }
 }
 
@@ -104,6 +132,7 @@ void RunCycle(LaunchedProcess& launched)
                 return;
             }
             if (!IsTargetRunning()) {
+                ReportEndedLauncher(launched);
                 WriteLog(L"Target not running; starting: %s", TargetPath.c_str());
                 Relaunch(launched);
             }
@@ -139,17 +168,6 @@ WaitEnd WaitForNextCycle(HANDLE stopEvent, HANDLE launcher, DWORD launcherStartT
             return WaitEnd::LauncherEnded;
     }
     return WaitEnd::CycleDue;
-}
-
-// The launcher's handles go: its end has been acted on, and a cycle that
-// finds another process running starts none to watch.
-void ReportLauncherEnd(LaunchedProcess& launched)
-{
-    DWORD exitCode = 0;
-    GetExitCodeProcess(launched.process.get(), &exitCode);
-    WriteLog(L"Launcher ended (exit code %lu); checking now", exitCode);
-    launched.thread.reset();
-    launched.process.reset();
 }
 
 }  // namespace
@@ -200,7 +218,7 @@ bool IsTargetRunning()
     return false;
 }
 
-bool LaunchTarget(PROCESS_INFORMATION* record)
+bool LaunchTarget(PROCESS_INFORMATION* record, ScopedHandle* outputPipe)
 {
     wchar_t folder[kWorkingFolderUnits];
     const size_t copied = std::min<size_t>(TargetPath.size(), kWorkingFolderUnits - 1);
@@ -210,20 +228,26 @@ bool LaunchTarget(PROCESS_INFORMATION* record)
 
     // No arguments: the launcher then reads the configuration beside itself.
     std::wstring commandLine = L"\"" + TargetPath + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    LauncherStdio stdio;
+    PrepareLauncherStdio(stdio);
+    const DWORD flags = CREATE_NEW_PROCESS_GROUP | (stdio.captured ? EXTENDED_STARTUPINFO_PRESENT : 0);
     PROCESS_INFORMATION created = {};
     // The program is named on its own, so that no quote or blank in the
     // value can make the command line name another program or add arguments.
-    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
-                        nullptr, folder, &startup, &created)) {
+    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, stdio.captured, flags, nullptr, folder,
+                        &stdio.startup.StartupInfo, &created)) {
         const DWORD error = GetLastError();
         WriteLog(L"CreateProcess failed for '%s' err=%lu", TargetPath.c_str(), error);
         return false;
     }
+    // The launcher must hold the only writing end, so that its end closes the pipe.
+    stdio.output.reset();
+    stdio.input.reset();
     WriteLog(L"Launched '%s' (PID=%lu)", TargetPath.c_str(), created.dwProcessId);
     if (record != nullptr) {
         *record = created;
+        if (outputPipe != nullptr)
+            outputPipe->reset(stdio.pipe.release());
     } else {
         ScopedHandle thread(created.hThread);
         ScopedHandle process(created.hProcess);
@@ -237,6 +261,7 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
     KeepRunning.exchange(true);
     const HANDLE stopEvent = StopEvent;
     LaunchedProcess launched;
+    launched.outputMinuteMs = sliceMs * kSlicesPerMinute;
     while (KeepRunning.load()) {
         RunCycle(launched);
         const HANDLE watched = RelaunchOnExitSet() ? launched.process.get() : nullptr;
@@ -244,8 +269,9 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
         if (end == WaitEnd::Stopped)
             break;
         if (end == WaitEnd::LauncherEnded)
-            ReportLauncherEnd(launched);
+            ReportLauncherEnd(launched, L"Launcher ended (PID=%lu, exit code %lu); checking now");
     }
+    FinishOutputReader(launched.output, 0);
     WriteLog(L"Monitor thread exiting");
     if (launched.process) {
         // Not waited for: the service reports stopped right after this thread ends.

@@ -7,8 +7,12 @@
 #include <atomic>
 #include <string>
 
+#include "scoped_handle.h"
+
 constexpr DWORD kWaitSliceMs = 1000;
 constexpr unsigned kSlicesPerCycle = 60;
+// The minute by which the launcher's dropped output lines are counted.
+constexpr unsigned kSlicesPerMinute = 60;
 // With RelaunchOnExit, a launcher that ends is started again at once, but
 // never sooner than this many slices after its last start.
 constexpr unsigned kSlicesBeforeEarlyCycle = 10;
@@ -38,6 +42,8 @@ std::wstring NormalisedPath(const wchar_t* path);
 bool IsFullPath(const std::wstring& path);
 // True when some process runs from TargetPath (full paths, case ignored).
 bool IsTargetRunning();
-// Starts TargetPath in its own folder without arguments; on success the new
-// process's handles go to `record`, or are closed when it is null.
-bool LaunchTarget(PROCESS_INFORMATION* record);
+// Starts TargetPath in its own folder without arguments, its output and
+// error into a pipe; on success the new process's handles go to `record`,
+// or are closed when it is null, and the service's end of the pipe goes to
+// `outputPipe` (left empty when the pipe could not be made).
+bool LaunchTarget(PROCESS_INFORMATION* record, ScopedHandle* outputPipe);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -308,6 +309,7 @@ TEST_F(MonitorTest, KilledTargetIsStartedAgainInTheNextCycle)
     ASSERT_TRUE(watch_.WaitFor(kLoaded + exe, kSoonMs, 4));
     ASSERT_TRUE(run_->Stop());
     EXPECT_EQ(2u, watch_.Count(Launched(exe), true));
+    EXPECT_EQ(1u, watch_.Count("Launcher ended (PID=" + std::to_string(first) + ", exit code 9)"));
     EXPECT_TRUE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(second); }, kSoonMs));
 }
 
@@ -403,8 +405,9 @@ TEST_F(MonitorTest, KilledLauncherIsStartedAtOnceOnlyWithRelaunchOnExit)
         ASSERT_TRUE(run.Stop()) << c.name;
         const std::vector<std::string> lines = CycleLines(watch.Messages());
         const std::vector<std::string> firstCycle = {kLoaded + exe, "Target not running; starting: " + exe};
-        const std::vector<std::string> early = {"Launcher ended (exit code 9); checking now", kLoaded + exe,
-                                                "Target not running; starting: " + exe};
+        const std::vector<std::string> early = {
+            "Launcher ended (PID=" + std::to_string(first) + ", exit code 9); checking now", kLoaded + exe,
+            "Target not running; starting: " + exe};
         ASSERT_EQ(c.early ? 7u : 3u, lines.size()) << c.name;
         EXPECT_EQ(firstCycle, std::vector<std::string>(lines.begin(), lines.begin() + 2)) << c.name;
         if (c.early) {
@@ -419,7 +422,8 @@ TEST_F(MonitorTest, LauncherThatEndsAtOnceIsStartedAtMostEvery10Seconds)
 {
     const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\quits", "quitter.exe");
     ASSERT_TRUE(SetRelaunchOnExit(REG_DWORD, &kRelaunch, sizeof kRelaunch));
-    ASSERT_NE(0u, MonitorUntilLaunched(exe, 0, 0));
+    const DWORD first = MonitorUntilLaunched(exe, 0, 0);
+    ASSERT_NE(0u, first);
     ASSERT_TRUE(watch_.WaitFor(Launched(exe), 20000, 2, true));
     EXPECT_TRUE(wdtest::WaitUntil([&] { return wdtest::SleeperStarts(exe).size() == 2; }, kSoonMs));
     ASSERT_TRUE(run_->Stop());
@@ -432,7 +436,83 @@ TEST_F(MonitorTest, LauncherThatEndsAtOnceIsStartedAtMostEvery10Seconds)
     // The log's clock and the tick count may differ by a tick.
     EXPECT_LE(10000 - 20, launches[1] - launches[0]);
     EXPECT_GT(15000, launches[1] - launches[0]);
-    EXPECT_EQ(1u, watch_.Count("Launcher ended (exit code 3); checking now"));
+    // Its last words, without a line end, come before the line of its end.
+    const std::vector<std::string> m = watch_.Messages();
+    const std::string pid = std::to_string(first);
+    const auto ended = std::find(m.begin(), m.end(), "Launcher ended (PID=" + pid + ", exit code 3); checking now");
+    ASSERT_NE(m.end(), ended);
+    EXPECT_EQ("Launcher output (PID=" + pid + "): quitting", *(ended - 1));
+}
+
+// The real launcher's failures in its own words, converted from the ANSI
+// code page, and its exit code; a launcher that the loader refuses has none.
+TEST_F(MonitorTest, RealLauncherFailuresAreLoggedWithItsWordsAndExitCode)
+{
+    const std::wstring bin = zvtest::Widen(zvtest::HostPath(ZV_LAUNCHER_EXE));
+    const std::wstring library = bin.substr(0, bin.rfind(L'\\')) + L"\\halvix.dll";
+    const auto place = [&](const std::wstring& folder, bool withLibrary, const std::string& config) {
+        return CreateDirectoryW(folder.c_str(), nullptr) &&
+               CopyFileW(bin.c_str(), (folder + L"\\zorvaneis.exe").c_str(), 0) &&
+               (!withLibrary || CopyFileW(library.c_str(), (folder + L"\\halvix.dll").c_str(), 0)) &&
+               (config.empty() || zvtest::WriteFileBytes(zvtest::Narrow(folder) + "\\zorvaneis.cfg", config));
+    };
+    const std::string taken = folder_.File("taken");
+    // U+03BB has no ANSI form: the launcher sees it as "?", so the folder it
+    // gives halvix.dll does not exist, and it fails before binding port 1465.
+    const std::string seen = folder_.File("zv\xe2\x82\xac?");
+    const struct { std::wstring folder; bool library; std::vector<std::string> output; DWORD exitCode; } cases[] = {
+        {zvtest::Widen(taken), true, {"Failed to start server (docroot=" + taken + ", port=18250)."}, 3},
+        {zvtest::Widen(folder_.File("no library")), false, {}, 3221225781u},
+        {zvtest::Widen(folder_.path()) + L"\\zv\u20ac\u03bb", true,
+         {"Config not found: " + seen + "\\zorvaneis.cfg", "Failed to start server (docroot=" + seen + ", port=1465)."},
+         3},
+    };
+    zvtest::BackgroundProgram holder;
+    ASSERT_TRUE(place(zvtest::Widen(folder_.File("holder")), true, "PORT=18250\n"));
+    ASSERT_TRUE(holder.Start("\"" + folder_.File("holder") + "\\zorvaneis.exe\""));
+    ASSERT_TRUE(zvtest::WaitForHttp(18250, kSoonMs)) << holder.Err();
+    for (const auto& c : cases) {
+        const std::wstring exe = c.folder + L"\\zorvaneis.exe";
+        ASSERT_TRUE(place(c.folder, c.library, c.output.size() == 1 ? "PORT=18250\n" : ""));
+        ASSERT_TRUE(wdtest::SetServerExePath(exe));
+        LogWatch watch;
+        {
+            MonitorRun run(kShortSliceMs, kShortSlices);
+            ASSERT_TRUE(watch.WaitFor("Launcher ended (PID=", kSoonMs, 1, true));
+            ASSERT_TRUE(run.Stop());
+        }
+        const std::string pid = std::to_string(WaitForLaunch(watch, wdtest::Utf8(exe)));
+        for (const std::string& text : c.output)
+            EXPECT_EQ(1u, watch.Count("Launcher output (PID=" + pid + "): " + text));
+        EXPECT_EQ(1u, watch.Count("Launcher ended (PID=" + pid + ", exit code " + std::to_string(c.exitCode) + ")"));
+        // The narrow clean-up of the temporary folder cannot name U+03BB.
+        for (const wchar_t* name : {L"\\zorvaneis.exe", L"\\halvix.dll"})
+            DeleteFileW((c.folder + name).c_str());
+        RemoveDirectoryW(c.folder.c_str());
+    }
+}
+
+// 20000 lines at full speed, ended by LF and CR LF in turn: the launcher is
+// not held up, its first 100 lines reach the log, and the rest are counted at
+// the end of each minute (60 slices), also when it has fallen silent by then.
+TEST_F(MonitorTest, ChattyLauncherIsNotHeldUpAndItsLinesBeyond100AreCounted)
+{
+    const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\chat", "chatter.exe");
+    sleepers_.push_back(exe);
+    const std::string said = "Launcher output (PID=" + std::to_string(MonitorUntilLaunched(exe)) + "): ";
+    std::string none;
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".wrote", none); }, kSoonMs));
+    const auto dropped = [&] {
+        unsigned long sum = 0;
+        for (const std::string& m : watch_.Messages())
+            sum += m.find(" more lines not logged") != m.npos ? std::strtoul(&m[said.size()], nullptr, 10) : 0;
+        return sum;
+    };
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return dropped() >= 19900; }, 2 * kSlicesPerMinute * kShortSliceMs + kSoonMs));
+    ASSERT_TRUE(run_->Stop());
+    EXPECT_EQ(19900u, dropped());
+    EXPECT_EQ(100u, watch_.Count(said + "line ", true));
+    EXPECT_EQ(1u, watch_.Count(said + "line 100"));
 }
 
 TEST_F(MonitorTest, StopBeforeTheThreadRunsEndsItAfterOneCycle)

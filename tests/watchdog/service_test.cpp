@@ -282,6 +282,24 @@ TEST_F(ServiceTest, StartsTheRealLauncherAndTerminatesItAtStop)
     wdtest::KillAllFrom(exe);
 }
 
+// Its pipe broken, a launcher's writes fail, and it goes on.
+TEST_F(ServiceTest, LauncherWritesOnWhenTheServiceProcessIsKilled)
+{
+    zvtest::TempFolder folder("zvbabble");
+    const std::string exe = wdtest::PlaceSleeper(folder.path(), "babbler.exe");
+    ASSERT_TRUE(wdtest::SetServerExePath(zvtest::Widen(exe)));
+    LogWatch watch;
+    ScopedHandle process = Start();
+    ASSERT_TRUE(watch.WaitFor("Launcher output (PID=", kSoonMs, 1, true));
+    const std::vector<DWORD> babbler = zvtest::FindProcessesByImage(exe);
+    ASSERT_EQ(1u, babbler.size());
+    zvtest::KillProcess(Query().dwProcessId);
+    std::string error;
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".failed", error); }, kSoonMs));
+    EXPECT_FALSE(wdtest::WaitUntil([&] { return !wdtest::IsAlive(babbler[0]); }, 500)) << error;
+    wdtest::KillAllFrom(exe);
+}
+
 TEST(ServiceProgram, RunByHandLogsDispatcherFailureAndExitsZero)
 {
     LogWatch watch;

@@ -3,12 +3,23 @@
 // as a launcher that cannot start its server would. Each start appends
 // "<working folder>|<command line>" to "<its own path>.starts". A program without a console: under Wine a console
 // program started without one gets a conhost.exe that can outlive it and
-// hold the test's output streams open.
+// hold the test's output streams open. quitter.exe first writes "quitting",
+// without a line end; chatter.exe writes 20000 lines at full speed, then
+// notes ".wrote"; babbler.exe writes a line every 50 ms and notes its first
+// failed write in ".failed".
 #include <windows.h>
 
 #include <shlwapi.h>
 
 #include <string>
+
+#include "testsupport.h"
+
+bool Say(const std::string& text)
+{
+    DWORD written = 0;
+    return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
@@ -25,8 +36,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         CloseHandle(file);
     }
-    if (lstrcmpiA(PathFindFileNameA(module), "quitter.exe") == 0)
+    const char* name = PathFindFileNameA(module);
+    if (lstrcmpiA(name, "quitter.exe") == 0) {
+        Say("quitting");
         return 3;
+    }
+    for (int i = 1; lstrcmpiA(name, "chatter.exe") == 0 && i <= 20000; ++i)
+        Say("line " + std::to_string(i) + (i % 2 != 0 ? "\n" : "\r\n"));
+    if (lstrcmpiA(name, "chatter.exe") == 0)
+        zvtest::WriteFileBytes(std::string(module, length) + ".wrote", "");
+    for (bool failed = false; lstrcmpiA(name, "babbler.exe") == 0; Sleep(50)) {
+        const DWORD error = failed || Say("babble\n") ? 0 : GetLastError();
+        failed = error != 0 && zvtest::WriteFileBytes(std::string(module, length) + ".failed", std::to_string(error));
+    }
     Sleep(INFINITE);
     return 0;
 }

@@ -1,0 +1,66 @@
+// The launcher's standard output and error: one pipe that a reader thread
+// turns into "Launcher output (PID=%lu): %s" lines of the service log.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <vector>
+
+#include "scoped_handle.h"
+
+// At most this many output lines of one launcher in any hour reach the log;
+// the others are counted, and one line at the end of each minute with such
+// lines says how many.
+constexpr unsigned kOutputLinesPerHour = 100;
+constexpr unsigned kMinutesPerHour = 60;
+constexpr DWORD kOutputReadBytes = 65536;
+// Room for what a launcher writes while the reader writes one of its lines
+// to the log, the only time it does not read.
+constexpr DWORD kOutputPipeBytes = 1 << 20;
+// How long the rest of an ended launcher's output is waited for, and how
+// long a reader told to finish may take.
+constexpr DWORD kOutputDrainMs = 1000;
+constexpr DWORD kOutputReaderEndMs = 2000;
+
+// What a launcher is started with: input from NUL, output and error into
+// the pipe, and a handle list so that only these two are inherited.
+struct LauncherStdio {
+    ScopedHandle input;
+    ScopedHandle output;
+    ScopedHandle pipe;  // the service's end, read overlapped
+    HANDLE inherited[2] = {};
+    std::vector<char> attributes;
+    STARTUPINFOEXW startup = {};
+    bool captured = false;  // false: started without handles, as before the pipe
+
+    LauncherStdio() = default;
+    LauncherStdio(const LauncherStdio&) = delete;
+    LauncherStdio& operator=(const LauncherStdio&) = delete;
+    ~LauncherStdio();
+};
+
+// Fills `stdio`; a failure is logged and leaves it uncaptured, with a plain
+// STARTUPINFOW.
+void PrepareLauncherStdio(LauncherStdio& stdio);
+
+struct OutputReader;
+
+// The reader of one launcher's pipe: it reads until the pipe closes or it
+// is told to finish.
+struct LauncherOutput {
+    ScopedHandle thread;
+    std::unique_ptr<OutputReader> reader;
+
+    LauncherOutput();
+    LauncherOutput(const LauncherOutput&) = delete;
+    LauncherOutput& operator=(const LauncherOutput&) = delete;
+    ~LauncherOutput();
+};
+
+// Starts reading `pipe` (taken over) for the launcher `processId`; a
+// minute lasts `minuteMs`. Without a pipe nothing is read.
+void StartOutputReader(LauncherOutput& output, ScopedHandle& pipe, DWORD processId, DWORD minuteMs);
+// Waits up to `drainMs` for the pipe to close, then tells the reader to
+// finish: what it has read is in the log when this returns.
+void FinishOutputReader(LauncherOutput& output, DWORD drainMs);
