@@ -284,39 +284,24 @@ bool RecordSecuring(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, c
 // is secured once: what a user made or planted is, and then nothing more.
 TEST(ServiceLog, WhatAUserMadeInPlaceOfTheLogIsSecuredAgain)
 {
-    const struct {
-        const char* name;
-        std::function<bool()> make;
-        const char* secured;
-    } cases[] = {
-        {"ZorvaneService re-created",
-         [] {
-             zvtest::RemoveTree(kLogFolder);
-             return CreateDirectoryA(kLogFolder, nullptr) != FALSE;
-         },
-         kLogFolder},
-        {"Tovimar re-created",
-         [] {
-             zvtest::RemoveTree(kCompanyFolder);
-             return CreateDirectoryA(kCompanyFolder, nullptr) != FALSE;
-         },
-         kCompanyFolder},
-        {"service.log planted",
-         [] { return DeleteFileA(kServiceLogPath) && zvtest::WriteFileBytes(kServiceLogPath, "planted\r\n"); },
-         kServiceLogPath},
-    };
     g_secureLogObject = RecordSecuring;
-    for (const auto& c : cases) {
-        WriteLog(L"before: %S", c.name);
-        ASSERT_TRUE(c.make()) << c.name;
+    // Each folder removed and made again, the file planted, as a user would.
+    for (const char* made : {kLogFolder, kCompanyFolder, kServiceLogPath}) {
+        WriteLog(L"before: %S", made);
+        if (made == kServiceLogPath) {
+            ASSERT_TRUE(DeleteFileA(made) && zvtest::WriteFileBytes(made, "planted\r\n"));
+        } else {
+            zvtest::RemoveTree(made);
+            ASSERT_TRUE(CreateDirectoryA(made, nullptr)) << made;
+        }
         SecuredPaths.clear();
         LogWatch watch;
-        WriteLog(L"after: %S", c.name);
+        WriteLog(L"after: %S", made);
         const std::vector<std::string> secured = SecuredPaths;
-        WriteLog(L"again after: %S", c.name);
-        EXPECT_TRUE(std::find(secured.begin(), secured.end(), c.secured) != secured.end()) << c.name;
-        EXPECT_EQ(secured, SecuredPaths) << c.name;
-        EXPECT_EQ(2u, watch.Lines().size()) << c.name;
+        WriteLog(L"again after: %S", made);
+        EXPECT_TRUE(std::find(secured.begin(), secured.end(), made) != secured.end()) << made;
+        EXPECT_EQ(secured, SecuredPaths) << made;
+        EXPECT_EQ(2u, watch.Lines().size()) << made;
     }
     g_secureLogObject = TakeOverLogObject;
 }
