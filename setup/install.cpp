@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "log_folders.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
 
@@ -206,7 +207,10 @@ bool InstallService(SetupOptions& options)
         return false;
     if (!WriteRegistryString("ContentRoot", options.contentRoot))
         return false;
-    return CreateOrUpdateService(options.serviceName, options.displayName,
-                                 BuildServiceCommandLine(options.serviceExePath, options.contentRoot),
-                                 options.account);
+    if (!CreateOrUpdateService(options.serviceName, options.displayName,
+                               BuildServiceCommandLine(options.serviceExePath, options.contentRoot),
+                               options.account))
+        return false;
+    // After the service: its stored account says who will write the log.
+    return PrepareLogFolders(options.serviceName);
 }

@@ -1,7 +1,9 @@
 // The service log: the file is opened and closed for every line, so that it
 // can be read, copied or deleted at any time while the service runs. The
-// service runs as SYSTEM, so the log never follows a link that a user could
-// have planted in its place.
+// service runs as SYSTEM, so before every line the folders and the file are
+// checked through open handles, never trusted by their path: whatever a user
+// made, replaced or planted there is secured again or receives no line, and
+// no link that a user could have planted is followed.
 #include "log.h"
 
 #include <windows.h>
@@ -16,20 +18,126 @@
 #include "scoped_handle.h"
 #include "security_descriptor.h"
 
+SecureLogObjectFunction g_secureLogObject = TakeOverLogObject;
+bool (*g_isServiceAccount)(PSID user) = IsServiceAccount;
+
 namespace {
 
 // Serialises this process's lines: the file admits one writer at a time, and
 // a line whose open met another writer would reach only the debugger. Also
-// guards SecuredFolders.
+// guards the LogState.
 SRWLOCK LogLock = SRWLOCK_INIT;
 
-// Folders that this process has created or given the log's owner and DACL.
-std::vector<std::wstring> SecuredFolders;
+// The levels: the folders outermost first, then service.log.
+constexpr size_t kLogLevels = 3;
+
+// An object that this process secured, and its owner and DACL as read back
+// right after. The same object reading back the same needs nothing more:
+// Wine keeps no DACL, so there the readback never passes the check itself.
+struct Remembered {
+    bool valid = false;
+    FileIdentity identity;
+    std::vector<BYTE> descriptor;
+};
+
+// What the log keeps between lines.
+struct LogState {
+    bool serviceAccount = false;  // a lesser account: changes no owner and no DACL
+    std::vector<BYTE> system, administrators, tokenUser;
+    std::vector<PSID> owners;
+    ScopedDescriptor folder, serviceFolder, file;
+    ScopedDescriptor createdFolder, createdLastFolder, createdFile;
+    std::vector<PSECURITY_DESCRIPTOR> folderAccepted, fileAccepted;
+    Remembered remembered[kLogLevels];
+};
+
+// The folder checked last, open since its check.
+struct PreparedFolder {
+    std::wstring path;
+    std::wstring expectedFile;  // service.log's final path, under the base folder's own final path
+    size_t fileLevel = 0;
+    ScopedHandle handle;
+};
+
+bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<BYTE>& sid)
+{
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    sid.assign(size, 0);
+    return CreateWellKnownSid(type, nullptr, sid.data(), &size) != FALSE;
+}
+
+bool ReadTokenUser(std::vector<BYTE>& user)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const ScopedHandle scopedToken(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return false;
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    user.assign(bytes, bytes + GetLengthSid(sid));
+    return true;
+}
+
+bool MakeDescriptor(ScopedDescriptor& descriptor, LogObject object, const std::wstring& serviceSid, bool withOwner)
+{
+    descriptor.reset(DescriptorFromSddl(LogObjectSddl(object, serviceSid, withOwner).c_str()));
+    return descriptor.valid();
+}
+
+bool BuildState(LogState& state)
+{
+    if (!WellKnownSid(WinLocalSystemSid, state.system) ||
+        !WellKnownSid(WinBuiltinAdministratorsSid, state.administrators) || !ReadTokenUser(state.tokenUser))
+        return false;
+    state.serviceAccount = g_isServiceAccount(state.tokenUser.data());
+    // Objects that this process made itself are its own under a lesser
+    // account, which may not name Administrators as their owner.
+    state.owners = {state.system.data(), state.administrators.data(), state.tokenUser.data()};
+    // Without SHA-1 the service SID is unknown, and no entry names it.
+    const std::wstring sid = ServiceSidText(kLogServiceName);
+    const LogObject serviceFolder = sid.empty() ? LogObject::Folder : LogObject::ServiceFolder;
+    const bool owned = !state.serviceAccount;
+    if (!MakeDescriptor(state.folder, LogObject::Folder, sid, true) ||
+        !MakeDescriptor(state.serviceFolder, serviceFolder, sid, true) ||
+        !MakeDescriptor(state.file, LogObject::File, sid, true) ||
+        !MakeDescriptor(state.createdFolder, LogObject::Folder, sid, owned) ||
+        !MakeDescriptor(state.createdLastFolder, owned ? LogObject::Folder : serviceFolder, sid, owned) ||
+        !MakeDescriptor(state.createdFile, LogObject::File, sid, owned))
+        return false;
+    state.folderAccepted = {state.folder.get(), state.serviceFolder.get()};
+    state.fileAccepted = {state.file.get()};
+    return true;
+}
+
+// Allocated once and never freed: the process may end while ServiceMain
+// still writes its last lines, and no destructor may run under them.
+LogState* State()
+{
+    static LogState* state = nullptr;
+    if (state == nullptr) {
+        LogState* built = new LogState;
+        if (BuildState(*built))
+            state = built;
+        else
+            delete built;
+    }
+    return state;
+}
 
 void AppendBackslash(std::wstring& path)
 {
     if (!path.empty() && path.back() != L'\\')
         path += L'\\';
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 void MaskControlCharacters(wchar_t* text)
@@ -60,127 +168,148 @@ bool IsPlainFolder(DWORD attributes)
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-bool IsSecured(const std::wstring& folder)
-{
-    for (const std::wstring& secured : SecuredFolders) {
-        if (CompareStringOrdinal(secured.c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL)
-            return true;
-    }
-    return false;
-}
-
 // The folder itself, not what a link in its place points to; invalid when
 // it is a link or no folder. The attributes are asked by path as well,
 // because a handle that was opened through a link may report the target's.
-ScopedHandle OpenPlainFolder(const std::wstring& folder, DWORD access)
+HANDLE OpenPlainFolder(const std::wstring& folder, BY_HANDLE_FILE_INFORMATION& info)
 {
     if (!IsPlainFolder(GetFileAttributesW(folder.c_str())))
-        return ScopedHandle();
-    ScopedHandle handle(CreateFileW(folder.c_str(), access | FILE_READ_ATTRIBUTES,
+        return nullptr;
+    ScopedHandle handle(CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
     if (!handle || !GetFileInformationByHandle(handle.get(), &info) || !IsPlainFolder(info.dwFileAttributes))
-        return ScopedHandle();
-    return ScopedHandle(handle.release());
+        return nullptr;
+    return handle.release();
 }
 
-// Creates `folder` with the log's descriptor. A folder that exists already
-// (someone may have made it first) must be a plain folder; it gets the same
-// owner and DACL once per process, so that its maker loses write access.
-bool SecureFolder(const std::wstring& folder, PSECURITY_DESCRIPTOR descriptor)
+HANDLE OpenLogFile(const std::wstring& path, PSECURITY_DESCRIPTOR created)
 {
-    DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-        if (CreateDirectoryW(folder.c_str(), &security)) {
-            SecuredFolders.push_back(folder);
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
-        attributes = GetFileAttributesW(folder.c_str());
-    }
-    if (!IsPlainFolder(attributes))
+    SECURITY_ATTRIBUTES security = {sizeof security, created, FALSE};
+    return CreateFileW(path.c_str(), FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                       &security, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+PSECURITY_DESCRIPTOR ReadDescriptor(HANDLE object)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return nullptr;
+    return descriptor;
+}
+
+// Checks the folder or file open as `object` (`info` its information) and
+// secures it again when it needs it and this process may; false when it
+// stays unsecured.
+bool CheckLogObject(LogState& state, HANDLE object, const BY_HANDLE_FILE_INFORMATION& info, const std::wstring& path,
+                    size_t level, bool isFile)
+{
+    ScopedDescriptor actual(ReadDescriptor(object));
+    if (!actual)
         return false;
-    if (IsSecured(folder))
+    if (!NeedsSecuring(actual.get(), state.owners, isFile ? state.fileAccepted : state.folderAccepted))
         return true;
-    // READ_CONTROL too: setting a DACL reads the one in place first.
-    const ScopedHandle handle = OpenPlainFolder(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER);
-    if (!handle)
+    const FileIdentity identity = IdentityOf(info);
+    Remembered& remembered = state.remembered[level];
+    if (remembered.valid && remembered.identity == identity && SameOwnerAndDacl(actual.get(), remembered.descriptor.data()))
+        return true;
+    if (state.serviceAccount ||
+        !g_secureLogObject(path, isFile ? state.file.get() : state.folder.get(), &identity))
         return false;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
-        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+    actual.reset(ReadDescriptor(object));
+    if (!actual)
         return false;
-    if (SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                        owner, nullptr, dacl, nullptr) != ERROR_SUCCESS)
-        return false;
-    SecuredFolders.push_back(folder);
+    const BYTE* bytes = static_cast<const BYTE*>(actual.get());
+    remembered.valid = true;
+    remembered.identity = identity;
+    remembered.descriptor.assign(bytes, bytes + GetSecurityDescriptorLength(actual.get()));
     return true;
 }
 
-// GetLogFolder with LogLock held.
-std::wstring PrepareLogFolder()
+// Creates a missing level with the log's descriptor; any level must be a
+// plain folder that passes CheckLogObject. Left open in `handle`.
+bool PrepareFolderLevel(LogState& state, const std::wstring& path, size_t level, bool last, ScopedHandle& handle)
 {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        SECURITY_ATTRIBUTES security = {sizeof security,
+                                        last ? state.createdLastFolder.get() : state.createdFolder.get(), FALSE};
+        if (!CreateDirectoryW(path.c_str(), &security) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    handle.reset(OpenPlainFolder(path, info));
+    if (!handle && !state.serviceAccount && IsPlainFolder(GetFileAttributesW(path.c_str()))) {
+        // Its maker left SYSTEM out of its DACL: taken over before it can be read.
+        g_secureLogObject(path, state.folder.get(), nullptr);
+        handle.reset(OpenPlainFolder(path, info));
+    }
+    return handle && CheckLogObject(state, handle.get(), info, path, level, false);
+}
+
+// GetLogFolder with LogLock held.
+bool PrepareLogFolder(LogState& state, PreparedFolder& prepared)
+{
+    std::wstring base;
     std::vector<std::wstring> levels;
     PWSTR known = nullptr;
     if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known))) {
-        std::wstring base = known != nullptr ? known : L"";
+        base = known != nullptr ? known : L"";
         CoTaskMemFree(known);
-        AppendBackslash(base);
-        levels.push_back(base + L"Tovimar");
-        levels.push_back(base + L"Tovimar\\ZorvaneService");
+        levels = {kLogCompanyFolder, std::wstring(kLogCompanyFolder) + L"\\" + kLogFolderName};
     } else {
         wchar_t temp[MAX_PATH] = {};
         const DWORD length = GetTempPathW(MAX_PATH, temp);
         if (length == 0 || length >= MAX_PATH)
-            return {};
-        std::wstring base = temp;
-        AppendBackslash(base);
-        levels.push_back(base + L"ZorvaneService");
+            return false;
+        base = temp;
+        levels = {kLogFolderName};
     }
-    const ScopedDescriptor descriptor(DescriptorFromSddl(kLogFolderSddl));
-    if (!descriptor)
-        return {};
-    for (const std::wstring& level : levels) {
-        if (!SecureFolder(level, descriptor.get()))
-            return {};
+    // Where the file must end up: a link on the way to the base folder is
+    // the machine's own; one below it is not.
+    const ScopedHandle baseHandle(CreateFileW(base.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring baseFinal;
+    if (!baseHandle || !FinalPathOfHandle(baseHandle.get(), baseFinal))
+        return false;
+    AppendBackslash(base);
+    AppendBackslash(baseFinal);
+    for (size_t level = 0; level < levels.size(); ++level) {
+        if (!PrepareFolderLevel(state, base + levels[level], level, level + 1 == levels.size(), prepared.handle))
+            return false;
     }
-    return levels.back();
+    prepared.path = base + levels.back();
+    prepared.expectedFile = baseFinal + levels.back() + L"\\" + kLogFileName;
+    prepared.fileLevel = levels.size();
+    return true;
 }
 
-// Appends to service.log in `folder` unless the file is a link or has a
-// second name (a hard link to a file elsewhere), or resolves to a file
-// outside the folder.
-void AppendToLog(const std::wstring& folder, const std::string& bytes)
+// Appends to service.log in the prepared folder unless the file is a link
+// or has a second name (a hard link to a file elsewhere), resolves to
+// another file than the one meant, or stays unsecured.
+void AppendToLog(LogState& state, const PreparedFolder& folder, const std::string& bytes)
 {
-    const ScopedHandle folderHandle = OpenPlainFolder(folder, 0);
-    if (!folderHandle)
-        return;
-    std::wstring path = folder;
-    AppendBackslash(path);
-    ScopedHandle file(CreateFileW((path + kLogFileName).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const std::wstring path = folder.path + L"\\" + kLogFileName;
+    ScopedHandle file(OpenLogFile(path, state.createdFile.get()));
+    if (!file && GetLastError() == ERROR_ACCESS_DENIED && !state.serviceAccount) {
+        // Planted with a DACL that leaves SYSTEM out.
+        g_secureLogObject(path, state.file.get(), nullptr);
+        file.reset(OpenLogFile(path, state.createdFile.get()));
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (!file || !GetFileInformationByHandle(file.get(), &info))
         return;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1)
         return;
-    std::wstring expected;
+    std::wstring inFolder;
     std::wstring actual;
-    if (!FinalPathOfHandle(folderHandle.get(), expected) || !FinalPathOfHandle(file.get(), actual))
+    if (!FinalPathOfHandle(folder.handle.get(), inFolder) || !FinalPathOfHandle(file.get(), actual))
         return;
-    AppendBackslash(expected);
-    expected += kLogFileName;
-    if (CompareStringOrdinal(actual.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL)
+    AppendBackslash(inFolder);
+    if (!SamePath(actual, inFolder + kLogFileName) || !SamePath(actual, folder.expectedFile))
         return;
-    if (bytes.empty())
+    if (!CheckLogObject(state, file.get(), info, path, folder.fileLevel, true) || bytes.empty())
         return;
     DWORD written = 0;
     WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -191,9 +320,11 @@ void AppendToLog(const std::wstring& folder, const std::string& bytes)
 std::wstring GetLogFolder()
 {
     AcquireSRWLockExclusive(&LogLock);
-    std::wstring folder = PrepareLogFolder();
+    PreparedFolder folder;
+    LogState* state = State();
+    const bool prepared = state != nullptr && PrepareLogFolder(*state, folder);
     ReleaseSRWLockExclusive(&LogLock);
-    return folder;
+    return prepared ? folder.path : std::wstring();
 }
 
 void WriteLog(const wchar_t* format, ...)
@@ -216,9 +347,10 @@ void WriteLog(const wchar_t* format, ...)
                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, message);
     line[kLineBufferUnits - 1] = L'\0';
 
-    const std::wstring folder = PrepareLogFolder();
-    if (!folder.empty())
-        AppendToLog(folder, ToUtf8(line));
+    LogState* state = State();
+    PreparedFolder folder;
+    if (state != nullptr && PrepareLogFolder(*state, folder))
+        AppendToLog(*state, folder, ToUtf8(line));
     OutputDebugStringW(line);
     ReleaseSRWLockExclusive(&LogLock);
 }

@@ -2,17 +2,14 @@
 // on the debugger output (UTF-16).
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+#include "log_security.h"
 
 constexpr int kMessageBufferUnits = 2048;  // a message keeps at most 2047 units
 constexpr int kLineBufferUnits = 2304;     // 25 + 2047 + 2 always fit
-constexpr wchar_t kLogFileName[] = L"service.log";
-
-// The folders that hold the log: owned by Administrators; SYSTEM and
-// Administrators have full control, Users may read and list. Protected, so
-// that nothing is inherited from ProgramData or the temporary folder, where
-// every user may create files; the log file inherits it.
-constexpr wchar_t kLogFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 // printf-style for wide strings: %s is a UTF-16 string, %lu and %ld 32-bit.
 // Control characters in the message are written as '?', so that no text
@@ -22,7 +19,19 @@ void WriteLog(const wchar_t* format, ...);
 
 // The log folder, without a trailing backslash: Tovimar\ZorvaneService under
 // ProgramData, or ZorvaneService under the temporary folder when ProgramData
-// cannot be found. Each level is created with kLogFolderSddl, or, when it
-// exists, given that owner and DACL once per process. Empty when neither can
-// be made, or when a level is a link (a reparse point) or not a folder.
+// cannot be found. Each level is created when missing, and checked through
+// an open handle: owned by SYSTEM, Administrators or this process's account,
+// with the log's protected DACL (the last folder may also carry the service
+// SID's entries). One that is not is secured again, unless this process runs
+// as a lesser service account. Empty when a level is a link (a reparse
+// point), no folder, or cannot be made or secured.
 std::wstring GetLogFolder();
+
+// The call that gives a log folder or file the log's owner and DACL again
+// (TakeOverLogObject); tests wrap it to see which objects are secured.
+using SecureLogObjectFunction = bool (*)(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
+                                         const FileIdentity* expected);
+extern SecureLogObjectFunction g_secureLogObject;
+// Whether this process runs as a lesser account (IsServiceAccount of its
+// token's user), asked once before its first line; tests replace it.
+extern bool (*g_isServiceAccount)(PSID user);

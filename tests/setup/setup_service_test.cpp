@@ -513,4 +513,43 @@ TEST_F(SetupService, InstallServiceNormalisesPaths)
     EXPECT_EQ(SERVICE_STOPPED, ServiceState());
 }
 
+// Wine keeps no DACL (the log's descriptors are checked as data with the
+// log); what shows here is for which accounts install makes the folders.
+TEST_F(SetupService, InstallMakesTheLogFoldersForALesserAccount)
+{
+    const std::string company = "C:\\ProgramData\\Tovimar";
+    const std::string logFolder = company + "\\ZorvaneService";
+    const struct {
+        const char* account;
+        bool companyIsAFile;
+        bool installed;
+        bool made;
+    } cases[] = {
+        {"LocalSystem", false, true, false},
+        {"LocalService", false, true, true},
+        {"ZorvaneISSvc", false, true, true},
+        {"NetworkService", true, false, false},
+    };
+    SetupOptions options;
+    for (const auto& c : cases) {
+        zvtest::RemoveTree(company);
+        DeleteFileA(company.c_str());
+        if (c.companyIsAFile) {
+            ASSERT_TRUE(zvtest::WriteFileBytes(company, "not a folder"));
+        }
+        FillBuiltInSettings(options);
+        options.account = FindServiceAccount(c.account);
+        bool installed = false;
+        const std::string err = CaptureStderr(folder_, [&] { installed = InstallService(options); });
+        EXPECT_EQ(c.installed, installed) << c.account;
+        EXPECT_EQ(c.installed ? "" : ErrorLine(("install: cannot secure " + company + ": ").c_str(), ERROR_DIRECTORY),
+                  err)
+            << c.account;
+        const DWORD attributes = GetFileAttributesA(logFolder.c_str());
+        EXPECT_EQ(c.made, attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            << c.account;
+    }
+    DeleteFileA(company.c_str());
+}
+
 }  // namespace

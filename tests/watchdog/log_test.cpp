@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <set>
@@ -140,22 +141,183 @@ TEST(ServiceLog, TextIsStoredAsUtf8WithControlCharactersMasked)
     }
 }
 
+// NT SERVICE\ZorvaneISSvc as computed by hand from the SHA-1 of the name.
+constexpr char kServiceSid[] = "S-1-5-80-1141001183-3739899634-2345168976-2490466165-3019848349";
+
+TEST(ServiceLog, ServiceSidIsTheHashOfTheUpperCasedName)
+{
+    const struct {
+        const wchar_t* name;
+        const char* sid;
+    } cases[] = {
+        {L"ZorvaneISSvc", kServiceSid},
+        {L"zorvaneissvc", kServiceSid},
+        // The SID that Windows documents for its installer service.
+        {L"TrustedInstaller", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.sid, zvtest::Narrow(ServiceSidText(c.name))) << zvtest::Narrow(c.name);
+}
+
 TEST(ServiceLog, FoldersAreChangedByAdministratorsOnly)
 {
-    const ScopedDescriptor descriptor(DescriptorFromSddl(kLogFolderSddl));
-    ASSERT_TRUE(descriptor);
-    const zvtest::DaclView view = zvtest::ViewDacl(descriptor.get());
-    EXPECT_EQ(zvtest::kSidAdministrators, view.owner);
-    EXPECT_TRUE(view.protectedDacl);
-    EXPECT_EQ(0u, view.otherEntries);
-    // Inherited by the log file and any folder below.
     const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    const std::vector<zvtest::AllowedAce> expected = {
+    const DWORD usersRead = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    // List, traverse, read the descriptor, create files; no delete, no DACL change.
+    const DWORD serviceInFolder = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_EA |
+                                  FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+    // Read and append to the files; no overwrite, no delete, no DACL change.
+    const DWORD serviceOnFile = FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES |
+                                READ_CONTROL | SYNCHRONIZE;
+    const std::vector<zvtest::AllowedAce> folder = {
         {zvtest::kSidSystem, FILE_ALL_ACCESS, inherit},
         {zvtest::kSidAdministrators, FILE_ALL_ACCESS, inherit},
-        {zvtest::kSidUsers, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, inherit},
+        {zvtest::kSidUsers, usersRead, inherit},
     };
-    EXPECT_EQ(expected, view.allowed);
+    std::vector<zvtest::AllowedAce> serviceFolder = folder;
+    serviceFolder.push_back({kServiceSid, serviceInFolder, 0});
+    serviceFolder.push_back({kServiceSid, serviceOnFile, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE});
+    const std::vector<zvtest::AllowedAce> file = {
+        {zvtest::kSidSystem, FILE_ALL_ACCESS, 0},
+        {zvtest::kSidAdministrators, FILE_ALL_ACCESS, 0},
+        {zvtest::kSidUsers, usersRead, 0},
+        {kServiceSid, serviceOnFile, 0},
+    };
+    const struct {
+        LogObject object;
+        bool withOwner;
+        const char* owner;
+        std::vector<zvtest::AllowedAce> allowed;
+    } cases[] = {
+        {LogObject::Folder, true, zvtest::kSidAdministrators, folder},
+        {LogObject::ServiceFolder, true, zvtest::kSidAdministrators, serviceFolder},
+        {LogObject::File, true, zvtest::kSidAdministrators, file},
+        {LogObject::ServiceFolder, false, "", serviceFolder},
+        {LogObject::File, false, "", file},
+    };
+    for (const auto& c : cases) {
+        const std::wstring sddl = LogObjectSddl(c.object, zvtest::Widen(kServiceSid), c.withOwner);
+        const ScopedDescriptor descriptor(DescriptorFromSddl(sddl.c_str()));
+        ASSERT_TRUE(descriptor) << zvtest::Narrow(sddl);
+        const zvtest::DaclView view = zvtest::ViewDacl(descriptor.get());
+        EXPECT_EQ(c.owner, view.owner) << zvtest::Narrow(sddl);
+        EXPECT_TRUE(view.protectedDacl) << zvtest::Narrow(sddl);
+        EXPECT_EQ(0u, view.otherEntries) << zvtest::Narrow(sddl);
+        EXPECT_TRUE(c.allowed == view.allowed) << zvtest::Narrow(sddl);
+    }
+}
+
+// Wine reads back a DACL made up from the Unix owner: the decision is
+// checked on descriptors as Windows would return them.
+TEST(ServiceLog, OnlyTheLogsOwnersAndProtectedDaclPassTheCheck)
+{
+    const std::wstring sid = zvtest::Widen(kServiceSid);
+    const std::wstring folder = LogObjectSddl(LogObject::Folder, sid);
+    const std::wstring file = LogObjectSddl(LogObject::File, sid);
+    const std::wstring aces = folder.substr(folder.find(L'('));
+    const ScopedDescriptor plain(DescriptorFromSddl(folder.c_str()));
+    const ScopedDescriptor service(DescriptorFromSddl(LogObjectSddl(LogObject::ServiceFolder, sid).c_str()));
+    const ScopedDescriptor ofFile(DescriptorFromSddl(file.c_str()));
+    std::vector<BYTE> system(SECURITY_MAX_SID_SIZE), administrators(SECURITY_MAX_SID_SIZE);
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system.data(), &size));
+    size = SECURITY_MAX_SID_SIZE;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators.data(), &size));
+    const std::vector<PSID> owners = {system.data(), administrators.data()};
+    const std::vector<PSECURITY_DESCRIPTOR> folders = {plain.get(), service.get()};
+    const std::vector<PSECURITY_DESCRIPTOR> files = {ofFile.get()};
+    const struct {
+        std::wstring actual;
+        bool isFile;
+        bool needsSecuring;
+    } cases[] = {
+        {folder, false, false},
+        {L"O:SYD:P" + aces, false, false},
+        {LogObjectSddl(LogObject::ServiceFolder, sid), false, false},
+        {file, true, false},
+        {L"O:S-1-5-21-1-2-3-1001D:P" + aces, false, true},
+        {L"O:BAD:" + aces, false, true},
+        {L"O:BAD:P" + aces + L"(A;OICI;FA;;;BU)", false, true},
+        {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false, true},
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, true},
+        {L"O:BAD:P(D;;FA;;;SY)" + aces, false, true},
+        {L"O:BAD:NO_ACCESS_CONTROL", false, true},
+        {L"O:BA", false, true},
+        {L"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)", false, true},
+        {folder, true, true},
+        {file, false, true},
+    };
+    for (const auto& c : cases) {
+        const ScopedDescriptor actual(DescriptorFromSddl(c.actual.c_str()));
+        ASSERT_TRUE(actual) << zvtest::Narrow(c.actual);
+        EXPECT_EQ(c.needsSecuring, NeedsSecuring(actual.get(), owners, c.isFile ? files : folders))
+            << zvtest::Narrow(c.actual);
+    }
+}
+
+TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
+{
+    const struct {
+        const char* user;
+        bool serviceAccount;
+    } cases[] = {
+        {zvtest::kSidSystem, false},  {"S-1-5-19", true}, {"S-1-5-20", true}, {kServiceSid, true},
+        {"S-1-5-21-0-0-0-1000", false}, {zvtest::kSidAdministrators, false},
+    };
+    for (const auto& c : cases) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA(c.user, &sid)) << c.user;
+        EXPECT_EQ(c.serviceAccount, IsServiceAccount(sid)) << c.user;
+        LocalFree(sid);
+    }
+}
+
+std::vector<std::string> SecuredPaths;
+
+bool RecordSecuring(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, const FileIdentity* expected)
+{
+    SecuredPaths.push_back(zvtest::Narrow(path));
+    return TakeOverLogObject(path, descriptor, expected);
+}
+
+// Wine keeps no DACL, so each object that this process has not secured yet
+// is secured once: what a user made or planted is, and then nothing more.
+TEST(ServiceLog, WhatAUserMadeInPlaceOfTheLogIsSecuredAgain)
+{
+    g_secureLogObject = RecordSecuring;
+    // Each folder removed and made again, the file planted, as a user would.
+    for (const char* made : {kLogFolder, kCompanyFolder, kServiceLogPath}) {
+        WriteLog(L"before: %S", made);
+        if (made == kServiceLogPath) {
+            ASSERT_TRUE(DeleteFileA(made) && zvtest::WriteFileBytes(made, "planted\r\n"));
+        } else {
+            zvtest::RemoveTree(made);
+            ASSERT_TRUE(CreateDirectoryA(made, nullptr)) << made;
+        }
+        SecuredPaths.clear();
+        LogWatch watch;
+        WriteLog(L"after: %S", made);
+        const std::vector<std::string> secured = SecuredPaths;
+        WriteLog(L"again after: %S", made);
+        EXPECT_TRUE(std::find(secured.begin(), secured.end(), made) != secured.end()) << made;
+        EXPECT_EQ(secured, SecuredPaths) << made;
+        EXPECT_EQ(2u, watch.Lines().size()) << made;
+    }
+    g_secureLogObject = TakeOverLogObject;
+}
+
+// Each test runs as a process of its own, whose first line asks the account.
+// Wine reads back no protected DACL, so no level passes the check there.
+TEST(ServiceLog, ALesserAccountSecuresNothingAndWritesNoUnsecuredLevel)
+{
+    g_isServiceAccount = [](PSID) { return true; };
+    g_secureLogObject = RecordSecuring;
+    SecuredPaths.clear();
+    LogWatch watch;
+    WriteLog(L"under a lesser account");
+    EXPECT_EQ(std::vector<std::string>(), SecuredPaths);
+    EXPECT_EQ(0u, watch.Lines().size());
+    g_secureLogObject = TakeOverLogObject;
 }
 
 // Wine keeps no DACLs, but shows hard links and host symbolic links: a link

@@ -1,0 +1,228 @@
+// Descriptors, checks and the takeover of the service log's folders and file.
+#include "log_security.h"
+
+#include <wincrypt.h>
+
+#include <cwchar>
+
+#include "scoped_handle.h"
+
+namespace {
+
+constexpr DWORD kSha1Bytes = 20;
+constexpr wchar_t kFolderAces[] = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr wchar_t kFileAces[] = L"(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+
+std::wstring AllowedAce(const wchar_t* flags, DWORD rights, const std::wstring& sid)
+{
+    wchar_t mask[16];
+    swprintf(mask, 16, L"0x%lx", rights);
+    return std::wstring(L"(A;") + flags + L";" + mask + L";;;" + sid + L")";
+}
+
+bool SameDacl(PACL a, PACL b)
+{
+    if (a == nullptr || b == nullptr)
+        return a == b;
+    if (a->AceCount != b->AceCount)
+        return false;
+    for (DWORD i = 0; i < a->AceCount; ++i) {
+        void* aceA = nullptr;
+        void* aceB = nullptr;
+        if (!GetAce(a, i, &aceA) || !GetAce(b, i, &aceB))
+            return false;
+        const WORD size = static_cast<ACE_HEADER*>(aceA)->AceSize;
+        if (size != static_cast<ACE_HEADER*>(aceB)->AceSize || memcmp(aceA, aceB, size) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Owner, DACL (null when absent or null) and whether the DACL is protected.
+struct OwnerAndDacl {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    bool protectedDacl = false;
+};
+
+bool ReadOwnerAndDacl(PSECURITY_DESCRIPTOR descriptor, OwnerAndDacl& parts)
+{
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorOwner(descriptor, &parts.owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &parts.dacl, &defaulted) ||
+        !GetSecurityDescriptorControl(descriptor, &control, &revision))
+        return false;
+    if (!present)
+        parts.dacl = nullptr;
+    parts.protectedDacl = (control & SE_DACL_PROTECTED) != 0;
+    return true;
+}
+
+bool SameSid(PSID a, PSID b)
+{
+    if (a == nullptr || b == nullptr)
+        return a == b;
+    return EqualSid(a, b) != FALSE;
+}
+
+// Runs `take` with SeTakeOwnershipPrivilege and SeRestorePrivilege enabled in
+// a copy of the process token that only this thread uses, then gives the
+// thread its earlier token back (none: the process token), so that no other
+// thread ever holds the two privileges enabled.
+template <typename Take>
+bool WithTakeoverPrivileges(Take take)
+{
+    HANDLE earlier = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &earlier))
+        earlier = nullptr;
+    const ScopedHandle earlierToken(earlier);
+    if (!ImpersonateSelf(SecurityImpersonation))
+        return false;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES, TRUE, &token)) {
+        const ScopedHandle threadToken(token);
+        struct {
+            DWORD count;
+            LUID_AND_ATTRIBUTES privileges[2];
+        } enable = {2, {{{0, 0}, SE_PRIVILEGE_ENABLED}, {{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        // A token without one of them: the takeover goes on and fails where
+        // it would have needed it.
+        if (LookupPrivilegeValueW(nullptr, L"SeTakeOwnershipPrivilege", &enable.privileges[0].Luid) &&
+            LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &enable.privileges[1].Luid))
+            AdjustTokenPrivileges(token, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&enable), 0, nullptr, nullptr);
+    }
+    const bool taken = take();
+    const DWORD error = GetLastError();
+    SetThreadToken(nullptr, earlierToken.get());
+    SetLastError(error);
+    return taken;
+}
+
+}  // namespace
+
+std::wstring ServiceSidText(const wchar_t* serviceName)
+{
+    const int units = lstrlenW(serviceName);
+    std::wstring upper(static_cast<size_t>(units), L'\0');
+    if (units == 0 || LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, serviceName, units, &upper[0], units,
+                                    nullptr, nullptr, 0) != units)
+        return {};
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+        return {};
+    HCRYPTHASH hash = 0;
+    BYTE digest[kSha1Bytes];
+    DWORD size = sizeof digest;
+    const bool hashed = CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash) &&
+                        CryptHashData(hash, reinterpret_cast<const BYTE*>(upper.data()),
+                                      static_cast<DWORD>(units * sizeof(wchar_t)), 0) &&
+                        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == kSha1Bytes;
+    if (hash != 0)
+        CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    if (!hashed)
+        return {};
+    std::wstring sid = L"S-1-5-80";
+    for (DWORD i = 0; i < kSha1Bytes; i += 4) {
+        const DWORD part = digest[i] | digest[i + 1] << 8 | digest[i + 2] << 16 | static_cast<DWORD>(digest[i + 3]) << 24;
+        sid += L"-" + std::to_wstring(part);
+    }
+    return sid;
+}
+
+std::wstring LogObjectSddl(LogObject object, const std::wstring& serviceSid, bool withOwner)
+{
+    std::wstring sddl = withOwner ? L"O:BAD:P" : L"D:P";
+    switch (object) {
+    case LogObject::Folder:
+        sddl += kFolderAces;
+        break;
+    case LogObject::ServiceFolder:
+        sddl += kFolderAces;
+        sddl += AllowedAce(L"", kServiceFolderRights, serviceSid);
+        sddl += AllowedAce(L"OIIO", kServiceFileRights, serviceSid);
+        break;
+    case LogObject::File:
+        sddl += kFileAces;
+        if (!serviceSid.empty())
+            sddl += AllowedAce(L"", kServiceFileRights, serviceSid);
+        break;
+    }
+    return sddl;
+}
+
+bool NeedsSecuring(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& owners,
+                   const std::vector<PSECURITY_DESCRIPTOR>& accepted)
+{
+    OwnerAndDacl parts;
+    if (!ReadOwnerAndDacl(actual, parts) || parts.owner == nullptr || parts.dacl == nullptr || !parts.protectedDacl)
+        return true;
+    bool ownerAccepted = false;
+    for (PSID owner : owners)
+        ownerAccepted = ownerAccepted || SameSid(parts.owner, owner);
+    if (!ownerAccepted)
+        return true;
+    for (PSECURITY_DESCRIPTOR descriptor : accepted) {
+        OwnerAndDacl wanted;
+        if (ReadOwnerAndDacl(descriptor, wanted) && SameDacl(parts.dacl, wanted.dacl))
+            return false;
+    }
+    return true;
+}
+
+bool SameOwnerAndDacl(PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b)
+{
+    OwnerAndDacl partsA;
+    OwnerAndDacl partsB;
+    return ReadOwnerAndDacl(a, partsA) && ReadOwnerAndDacl(b, partsB) && SameSid(partsA.owner, partsB.owner) &&
+           partsA.protectedDacl == partsB.protectedDacl && SameDacl(partsA.dacl, partsB.dacl);
+}
+
+bool IsServiceAccount(PSID user)
+{
+    if (IsWellKnownSid(user, WinLocalServiceSid) || IsWellKnownSid(user, WinNetworkServiceSid))
+        return true;
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(user);
+    return memcmp(authority, &nt, sizeof nt) == 0 && *GetSidSubAuthorityCount(user) >= 1 &&
+           *GetSidSubAuthority(user, 0) == SECURITY_SERVICE_ID_BASE_RID;
+}
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+bool TakeOverLogObject(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, const FileIdentity* expected)
+{
+    return WithTakeoverPrivileges([&] {
+        // Backup semantics: with the restore privilege the open is granted
+        // WRITE_DAC and WRITE_OWNER whatever the DACL says.
+        const ScopedHandle object(CreateFileW(path.c_str(), WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                              nullptr));
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!object || !GetFileInformationByHandle(object.get(), &info))
+            return false;
+        // A second name could be any file of the machine: taking it over
+        // would hand that file's DACL to the log's.
+        const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (!folder && info.nNumberOfLinks != 1) ||
+            (expected != nullptr && !(IdentityOf(info) == *expected))) {
+            SetLastError(ERROR_CANT_ACCESS_FILE);
+            return false;
+        }
+        // The protection comes with the descriptor's SE_DACL_PROTECTED.
+        return SetKernelObjectSecurity(object.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       descriptor) != FALSE;
+    });
+}
