@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "health_check.h"
 #include "launcher_output.h"
 #include "log.h"
 #include "scoped_handle.h"
@@ -27,10 +28,17 @@ struct LaunchedProcess {
     // Its standard output and error, read into the log while it runs.
     LauncherOutput output;
     DWORD outputMinuteMs = 0;
+
+    // The opt-in health check of the launcher that runs from TargetPath,
+    // whoever started it.
+    HealthCheck health;
 };
 
 // How the wait between two cycles ended.
-enum class WaitEnd { Stopped, CycleDue, LauncherEnded };
+enum class WaitEnd { Stopped, CycleDue, LauncherEnded, Unhealthy };
+
+// What ending a launcher needs, besides reading its image path.
+constexpr DWORD kEndAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE;
 
 bool ReadServerExePath(std::wstring& value)
 {
@@ -69,17 +77,56 @@ bool RelaunchOnExitSet()
            value == 1;
 }
 
-bool RunsFrom(DWORD processId, const std::wstring& fullTarget)
+bool RunsFrom(HANDLE process, const std::wstring& fullTarget)
 {
-    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process)
-        return false;
     wchar_t image[kImagePathUnits];
     DWORD size = kImagePathUnits;
-    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size))
+    if (!QueryFullProcessImageNameW(process, 0, image, &size))
         return false;
     const std::wstring fullImage = NormalisedPath(image);
     return !fullImage.empty() && StrCmpIW(fullImage.c_str(), fullTarget.c_str()) == 0;
+}
+
+// Calls `visit(process, id)` for each process running from TargetPath,
+// opened with `access`, until it returns true; true when one did. The path
+// is read from the handle that `visit` gets, so what is acted on is what
+// was checked.
+template <typename Visit>
+bool VisitTargetProcesses(DWORD access, Visit visit)
+{
+    const std::wstring fullTarget = NormalisedPath(TargetPath.c_str());
+    if (fullTarget.empty())
+        return false;
+    // Only a process of the target's file name can run from it; the snapshot
+    // carries that name, so no other process is opened.
+    const wchar_t* targetName = PathFindFileNameW(fullTarget.c_str());
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (StrCmpIW(entry.szExeFile, targetName) != 0)
+            continue;
+        ScopedHandle process(OpenProcess(access, FALSE, entry.th32ProcessID));
+        if (process && RunsFrom(process.get(), fullTarget) && visit(process.get(), entry.th32ProcessID))
+            return true;
+    }
+    return false;
+}
+
+// Each process running from TargetPath is terminated and waited for up to
+// 5 s, together with the stop event; false when the stop came first.
+bool EndUnhealthyLaunchers(HANDLE stopEvent, HealthCheck& health)
+{
+    const bool stopped = VisitTargetProcesses(kEndAccess, [&](HANDLE process, DWORD id) {
+        WriteLog(L"Health check failed %lu times; ending '%s' (PID=%lu)", health.failures, TargetPath.c_str(), id);
+        TerminateProcess(process, 0);
+        const HANDLE handles[] = {stopEvent, process};
+        return WaitForMultipleObjects(2, handles, FALSE, kEndedLauncherWaitMs) == WAIT_OBJECT_0;
+    });
+    ResetHealthCheck(health);
+    return !stopped;
 }
 
 // Its output is logged up to its end; then its handles go, since its end has
@@ -118,7 +165,8 @@ void Relaunch(LaunchedProcess& launched)
     }
 }
 
-void RunCycle(LaunchedProcess& launched)
+// True when TargetPath names a launcher to look for.
+bool RunCycle(LaunchedProcess& launched)
 {
     std::wstring value;
     if (ReadServerExePath(value)) {
@@ -129,30 +177,35 @@ void RunCycle(LaunchedProcess& launched)
             // working folder, which is not where an administrator meant.
             if (!IsFullPath(TargetPath)) {
                 WriteLog(L"Target path is not a full path: %s", TargetPath.c_str());
-                return;
+                return false;
             }
             if (!IsTargetRunning()) {
                 ReportEndedLauncher(launched);
                 WriteLog(L"Target not running; starting: %s", TargetPath.c_str());
                 Relaunch(launched);
             }
-            return;
+            return true;
         }
     }
     WriteLog(L"No target path in registry yet; will retry");
+    return false;
 }
 
 // Waits up to `slices` slices for the stop event and, when `launcher` is
 // given, for its end. A launcher that ended sooner than kSlicesBeforeEarlyCycle
 // slices after its start ends the wait only that long after its start, so
-// that one which keeps dying is started at most that often.
-WaitEnd WaitForNextCycle(HANDLE stopEvent, HANDLE launcher, DWORD launcherStartTick, DWORD sliceMs, unsigned slices)
+// that one which keeps dying is started at most that often. With `health`,
+// the health check takes its step before each slice.
+WaitEnd WaitForNextCycle(HANDLE stopEvent, HANDLE launcher, DWORD launcherStartTick, DWORD sliceMs, unsigned slices,
+                         HealthCheck* health)
 {
     const DWORD earlyGapMs = sliceMs * kSlicesBeforeEarlyCycle;
     bool launcherEnded = false;
     for (unsigned slice = 0; slice < slices; ++slice) {
         if (!KeepRunning.load())
             return WaitEnd::CycleDue;
+        if (health != nullptr && HealthCheckStep(*health, sliceMs))
+            return WaitEnd::Unhealthy;
         DWORD waitMs = sliceMs;
         if (launcherEnded) {
             const DWORD sinceStartMs = GetTickCount() - launcherStartTick;
@@ -200,22 +253,19 @@ bool IsFullPath(const std::wstring& path)
 
 bool IsTargetRunning()
 {
-    const std::wstring fullTarget = NormalisedPath(TargetPath.c_str());
-    if (fullTarget.empty())
-        return false;
-    // Only a process of the target's file name can run from it; the snapshot
-    // carries that name, so no other process is opened.
-    const wchar_t* targetName = PathFindFileNameW(fullTarget.c_str());
-    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot)
-        return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (StrCmpIW(entry.szExeFile, targetName) == 0 && RunsFrom(entry.th32ProcessID, fullTarget))
-            return true;
-    }
-    return false;
+    return VisitTargetProcesses(PROCESS_QUERY_LIMITED_INFORMATION, [](HANDLE, DWORD) { return true; });
+}
+
+bool FindTargetLauncher(DWORD& id, ULONGLONG& created)
+{
+    return VisitTargetProcesses(PROCESS_QUERY_LIMITED_INFORMATION, [&](HANDLE process, DWORD processId) {
+        FILETIME creation, exit, kernel, user;
+        if (!GetProcessTimes(process, &creation, &exit, &kernel, &user))
+            return false;
+        id = processId;
+        created = (static_cast<ULONGLONG>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+        return true;
+    });
 }
 
 bool LaunchTarget(PROCESS_INFORMATION* record, ScopedHandle* outputPipe)
@@ -263,13 +313,16 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
     LaunchedProcess launched;
     launched.outputMinuteMs = sliceMs * kSlicesPerMinute;
     while (KeepRunning.load()) {
-        RunCycle(launched);
+        const bool targetUsable = RunCycle(launched);
+        HealthCheck* health = LoadHealthCheck(launched.health, targetUsable) ? &launched.health : nullptr;
         const HANDLE watched = RelaunchOnExitSet() ? launched.process.get() : nullptr;
-        const WaitEnd end = WaitForNextCycle(stopEvent, watched, launched.startTick, sliceMs, slicesPerCycle);
+        const WaitEnd end = WaitForNextCycle(stopEvent, watched, launched.startTick, sliceMs, slicesPerCycle, health);
         if (end == WaitEnd::Stopped)
             break;
         if (end == WaitEnd::LauncherEnded)
             ReportLauncherEnd(launched, L"Launcher ended (PID=%lu, exit code %lu); checking now");
+        if (end == WaitEnd::Unhealthy && !EndUnhealthyLaunchers(stopEvent, launched.health))
+            break;
     }
     FinishOutputReader(launched.output, 0);
     WriteLog(L"Monitor thread exiting");

@@ -31,7 +31,8 @@ extern HANDLE StopEvent;
 extern std::wstring TargetPath;
 
 // Thread procedure: cycles of 60 slices of 1000 ms until the stop; with
-// RelaunchOnExit 1, also a cycle when the launcher it started ends.
+// RelaunchOnExit 1, also a cycle when the launcher it started ends; with
+// HealthCheckUrl, also one when the launcher no longer answers.
 DWORD WINAPI MonitorThread(LPVOID parameter);
 // The loop behind MonitorThread, with the wait slice and the slices per cycle given.
 void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle);
@@ -42,6 +43,8 @@ std::wstring NormalisedPath(const wchar_t* path);
 bool IsFullPath(const std::wstring& path);
 // True when some process runs from TargetPath (full paths, case ignored).
 bool IsTargetRunning();
+// The first process running from TargetPath: its id and creation time.
+bool FindTargetLauncher(DWORD& id, ULONGLONG& created);
 // Starts TargetPath in its own folder without arguments, its output and
 // error into a pipe; on success the new process's handles go to `record`,
 // or are closed when it is null, and the service's end of the pipe goes to

@@ -5,7 +5,7 @@
 objdump=$1
 bin=$2
 shift 2
-system='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|shlwapi|ws2_32|msvcrt|ntdll|rpcrt4|api-ms-win-[a-z0-9-]+)\.dll$'
+system='^(kernel32|user32|advapi32|shell32|ole32|oleaut32|shlwapi|ws2_32|winhttp|msvcrt|ntdll|rpcrt4|api-ms-win-[a-z0-9-]+)\.dll$'
 failed=0
 
 for entry in "$@"; do

@@ -351,13 +351,6 @@ bool MakeFolders(const std::string& path)
            GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-namespace {
-
-// Links made with ln under Wine. Wine deletes a link's target, not the
-// link, and lists a link to a file as a plain file, so RemoveTree takes these
-// away with rm before it walks their folder.
-std::vector<std::string> g_unixLinks;
-
 bool RunUnixTool(std::string commandLine, const std::string& folder)
 {
     STARTUPINFOA startup = {};
@@ -370,6 +363,13 @@ bool RunUnixTool(std::string commandLine, const std::string& folder)
     CloseHandle(process.hProcess);
     return true;
 }
+
+namespace {
+
+// Links made with ln under Wine. Wine deletes a link's target, not the
+// link, and lists a link to a file as a plain file, so RemoveTree takes these
+// away with rm before it walks their folder.
+std::vector<std::string> g_unixLinks;
 
 // Wine does not wait for a Unix program to end: its effect is waited for.
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

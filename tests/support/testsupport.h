@@ -114,6 +114,9 @@ void RemoveTree(const std::string& path);
 bool MakeSymbolicLink(const std::string& link, const std::string& target, bool folder);
 // Removes such a link (or a file) at `link`, never what a link points to.
 bool RemoveSymbolicLink(const std::string& link);
+// Starts a Unix program ("Z:\\bin\\ln ...") in `folder`; Wine does not wait
+// for it to end, so its effect is to be waited for.
+bool RunUnixTool(std::string commandLine, const std::string& folder);
 
 // Well-known SIDs as ConvertSidToStringSid writes them.
 constexpr char kSidSystem[] = "S-1-5-18";

@@ -1,5 +1,8 @@
 // The monitor loop run in-process with short slices: registry faults, the
-// launch, no second start, restart, a changed path, and what a stop ends.
+// launch, no second start, restart, a changed path, what a stop ends, and
+// the health check.
+#include <winsock2.h>  // before windows.h
+
 #include "monitor.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +35,23 @@ constexpr DWORD kRelaunch = 1;
 bool SetRelaunchOnExit(DWORD type, const void* data, DWORD size)
 {
     return type == REG_NONE || wdtest::SetRecordValue(type, data, size, L"RelaunchOnExit");
+}
+
+bool SetHealthCheck(const std::wstring& url, DWORD intervalSeconds, DWORD failures)
+{
+    return wdtest::SetRecordValue(REG_SZ, url.c_str(), static_cast<DWORD>(url.size() * 2 + 2), L"HealthCheckUrl") &&
+           wdtest::SetRecordValue(REG_DWORD, &intervalSeconds, 4, L"HealthCheckIntervalSeconds") &&
+           wdtest::SetRecordValue(REG_DWORD, &failures, 4, L"HealthCheckFailures");
+}
+
+std::vector<std::string> HealthLines(const std::vector<std::string>& messages)
+{
+    std::vector<std::string> lines;
+    for (const std::string& m : messages) {
+        if (m.compare(0, 13, "Health check ") == 0)
+            lines.push_back(m);
+    }
+    return lines;
 }
 
 // Milliseconds into the day of a log line's time stamp.
@@ -95,6 +115,18 @@ protected:
     }
     static bool Record(const std::string& exe) { return wdtest::SetServerExePath(zvtest::Widen(exe)); }
     std::string Launched(const std::string& exe) const { return "Launched '" + exe + "' (PID="; }
+    // The real launcher, serving its own folder on `port`.
+    std::string Launcher(int port)
+    {
+        const std::string bin = zvtest::HostPath(ZV_LAUNCHER_EXE);
+        const std::string exe = folder_.File("zorvaneis.exe");
+        sleepers_.push_back(exe);
+        const bool placed = zvtest::CopyFileTo(bin, exe) &&
+                            zvtest::CopyFileTo(bin.substr(0, bin.rfind('\\')) + "\\halvix.dll", folder_.File("halvix.dll")) &&
+                            zvtest::WriteFileBytes(folder_.File("zorvaneis.cfg"), "PORT=" + std::to_string(port)) &&
+                            zvtest::WriteFileBytes(folder_.File("index.html"), "up");
+        return placed ? exe : "";
+    }
 
     // The PID of the `n`th launch of `exe` (from 1) in the log since `watch`.
     DWORD WaitForLaunch(const LogWatch& watch, const std::string& exe, size_t n = 1) const
@@ -351,14 +383,24 @@ TEST_F(MonitorTest, StopTerminatesOnlyItsOwnEndedLauncher)
 
 TEST_F(MonitorTest, StopEndsMonitorThreadWithinOneSlice)
 {
-    for (const bool relaunch : {false, true}) {
-        const std::string exe = Sleeper(relaunch ? "relaunch" : "plain");
+    // Probes every 5 s of a server that accepts and never answers: the stop
+    // comes while the first probe waits.
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET quiet = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {AF_INET, htons(18210), {}, {}};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(quiet, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(quiet, 4));
+    for (const int relaunch : {0, 1, 2}) {
+        const std::string exe = Sleeper("case" + std::to_string(relaunch));
         wdtest::DeleteRecord();
-        ASSERT_TRUE(SetRelaunchOnExit(relaunch ? REG_DWORD : REG_NONE, &kRelaunch, sizeof kRelaunch));
+        ASSERT_TRUE(SetRelaunchOnExit(relaunch == 1 ? REG_DWORD : REG_NONE, &kRelaunch, sizeof kRelaunch));
+        ASSERT_TRUE(relaunch < 2 || SetHealthCheck(L"http://127.0.0.1:18210/", 5, 1));
         LogWatch watch;
         const DWORD pid = MonitorUntilLaunched(exe, 0, 0);  // MonitorThread: 60 slices of 1000 ms
         ASSERT_NE(0u, pid) << relaunch;
-        Sleep(1500);  // well into the wait
+        Sleep(relaunch < 2 ? 1500 : 6500);  // well into the wait
         EXPECT_FALSE(run_->Ended(0)) << relaunch;
         const DWORD before = GetTickCount();
         ASSERT_TRUE(run_->Stop(kWaitSliceMs)) << relaunch;
@@ -371,6 +413,53 @@ TEST_F(MonitorTest, StopEndsMonitorThreadWithinOneSlice)
         EXPECT_FALSE(KeepRunning.load()) << relaunch;
         run_.reset();
     }
+    fd_set pending = {1, {quiet}};
+    timeval now = {0, 0};
+    EXPECT_EQ(1, select(0, &pending, nullptr, nullptr, &now));
+    closesocket(quiet);
+}
+
+TEST_F(MonitorTest, FrozenServerIsEndedOnlyAfterItHasPassed)
+{
+    const std::string exe = Launcher(18211);
+    const DWORD first = MonitorUntilLaunched(exe, kShortSliceMs, 20);
+    ASSERT_NE(0u, first);
+    ASSERT_TRUE(zvtest::WaitForHttp(18211, kSoonMs));
+    // Taken up by the next cycle, once the server answers.
+    ASSERT_TRUE(SetHealthCheck(L"http://127.0.0.1:18211/", 1, 2));
+    Sleep(3000);
+    EXPECT_EQ(std::vector<std::string>{}, HealthLines(watch_.Messages()));
+    // Frozen as a hung server is: the port still accepts, nothing answers.
+    const std::string tag = folder_.path().substr(folder_.path().rfind('\\') + 1);
+    ASSERT_TRUE(zvtest::RunUnixTool("Z:\\bin\\bash -c \"exec pkill -STOP -f " + tag + "\"", folder_.path()));
+    const DWORD second = WaitForLaunch(watch_, exe, 2);
+    ASSERT_NE(0u, second);
+    EXPECT_TRUE(zvtest::WaitUntil([&] { return zvtest::HttpGet(18211, "/").status == 200; }, kSoonMs));
+    EXPECT_FALSE(wdtest::IsAlive(first));
+    const std::string failed = "Health check failed (";
+    const std::vector<std::string> ended = {failed + "1 of 2): no answer within 1 s",
+                                            failed + "2 of 2): no answer within 1 s",
+                                            "Health check failed 2 times; ending '" + exe + "' (PID=" +
+                                                std::to_string(first) + ")"};
+    EXPECT_EQ(ended, HealthLines(watch_.Messages()));
+    // The new one answers but has not passed yet: a wrong URL now ends nothing.
+    ASSERT_TRUE(SetHealthCheck(L"http://127.0.0.1:18211/missing", 1, 1));
+    ASSERT_TRUE(watch_.WaitFor("Health check has not passed yet: HTTP 404", kSoonMs));
+    ASSERT_TRUE(watch_.WaitFor(kLoaded + exe, kSoonMs, 8));
+    EXPECT_EQ(4u, HealthLines(watch_.Messages()).size());
+    EXPECT_TRUE(wdtest::IsAlive(second));
+}
+
+TEST_F(MonitorTest, UnusableHealthCheckUrlIsLoggedEveryCycleAndProbesNothing)
+{
+    const std::string exe = Sleeper("a");
+    ASSERT_TRUE(SetHealthCheck(L"ftp://127.0.0.1:18212/", 1, 1));
+    ASSERT_NE(0u, MonitorUntilLaunched(exe, kShortSliceMs, 20));
+    ASSERT_TRUE(watch_.WaitFor(kLoaded + exe, kSoonMs, 4));
+    ASSERT_TRUE(run_->Stop());
+    const std::vector<std::string> lines = CycleLines(watch_.Messages());
+    for (size_t i = 3; i < lines.size(); ++i)
+        EXPECT_EQ(i % 2 == 0 ? kLoaded + exe : "Health check URL is not usable: ftp://127.0.0.1:18212/", lines[i]);
 }
 
 // Cycles of 10 s: a launcher killed after the first 10 slices of its life is

@@ -1,0 +1,69 @@
+// The opt-in health check: an HTTP GET of HealthCheckUrl once an interval,
+// on a thread of its own, and the tally that decides when the launcher
+// that no longer answers is to be ended.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "scoped_handle.h"
+
+constexpr wchar_t kHealthCheckUrlValue[] = L"HealthCheckUrl";
+constexpr wchar_t kHealthCheckIntervalValue[] = L"HealthCheckIntervalSeconds";
+constexpr wchar_t kHealthCheckFailuresValue[] = L"HealthCheckFailures";
+constexpr DWORD kDefaultHealthCheckIntervalSeconds = 10;
+constexpr DWORD kMaxHealthCheckIntervalSeconds = 3600;
+constexpr DWORD kDefaultHealthCheckFailures = 3;
+constexpr DWORD kMaxHealthCheckFailures = 100;
+constexpr DWORD kProbeLimitMs = 5000;  // or the interval, when that is shorter
+// How long the monitor waits for each ended launcher to be gone.
+constexpr DWORD kEndedLauncherWaitMs = 5000;
+
+// One GET in flight. The thread that runs it holds the record too, so the
+// monitor can drop it at any time without waiting.
+struct Probe;
+// Starts a GET of `url` without a proxy, every step of it limited to `limitMs`.
+Probe* StartProbe(const std::wstring& url, DWORD limitMs);
+// Signalled once the probe has its outcome.
+HANDLE ProbeFinished(const Probe& probe);
+// A finished probe's outcome: true for a status of 200 to 399; otherwise
+// false with the reason ("HTTP 503", "connection refused", ...).
+bool ProbePassed(const Probe& probe, std::wstring& reason);
+void ReleaseProbe(Probe* probe);
+
+struct ProbeReleaser {
+    static bool IsValid(Probe* probe) { return probe != nullptr; }
+    static void Close(Probe* probe) { ReleaseProbe(probe); }
+};
+using ScopedProbe = Scoped<Probe*, ProbeReleaser>;
+
+// The check's state for the launcher it watches, kept across cycles.
+struct HealthCheck {
+    // This cycle's settings; an empty URL: no check.
+    std::wstring url;
+    DWORD intervalMs = kDefaultHealthCheckIntervalSeconds * 1000;
+    DWORD failuresToEnd = kDefaultHealthCheckFailures;
+
+    // The launcher process and URL that the tally below is for.
+    DWORD launcherId = 0;
+    ULONGLONG launcherCreated = 0;
+    std::wstring talliedUrl;
+    bool passed = false;
+    bool notPassedLogged = false;
+    DWORD failures = 0;
+
+    ScopedProbe probe;
+    unsigned slicesSinceProbe = 0;
+};
+
+// Reads the three values afresh and logs a URL that is not usable. True
+// when a check is to run in this cycle's wait; otherwise the state is
+// cleared and any probe in flight dropped.
+bool LoadHealthCheck(HealthCheck& check, bool targetUsable);
+// Called before each wait slice of `sliceMs`: takes the outcome of the probe
+// in flight, or starts one once an interval has passed. True when
+// HealthCheckFailures probes in a row have failed after a pass.
+bool HealthCheckStep(HealthCheck& check, DWORD sliceMs);
+// Forgets the launcher and its tally, after it was ended.
+void ResetHealthCheck(HealthCheck& check);
