@@ -16,7 +16,7 @@ constexpr int kTricklePort = 18151;
 constexpr int kBusyPort = 18152;
 constexpr int kLimitPort = 18153;
 constexpr int kSlowReaderPort = 18154;
-constexpr int kStalledReadersPort = 18300;
+constexpr int kStalledReadersPort = 18155;
 
 class SlowClients : public ::testing::Test {
 protected:
