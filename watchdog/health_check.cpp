@@ -30,38 +30,6 @@ struct InternetCloser {
 };
 using ScopedInternet = Scoped<HINTERNET, InternetCloser>;
 
-struct UrlParts {
-    std::wstring host;
-    std::wstring path;
-    INTERNET_PORT port = 0;
-    bool secure = false;
-};
-
-bool SplitUrl(const std::wstring& url, UrlParts& parts)
-{
-    URL_COMPONENTS components = {};
-    components.dwStructSize = sizeof components;
-    components.dwHostNameLength = static_cast<DWORD>(-1);
-    components.dwUrlPathLength = static_cast<DWORD>(-1);
-    components.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &components))
-        return false;
-    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS)
-        return false;
-    if (components.lpszHostName == nullptr || components.dwHostNameLength == 0)
-        return false;
-    parts.host.assign(components.lpszHostName, components.dwHostNameLength);
-    if (components.lpszUrlPath != nullptr)
-        parts.path.assign(components.lpszUrlPath, components.dwUrlPathLength);
-    if (components.lpszExtraInfo != nullptr)
-        parts.path.append(components.lpszExtraInfo, components.dwExtraInfoLength);
-    if (parts.path.empty())
-        parts.path = L"/";
-    parts.port = components.nPort;
-    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
-    return true;
-}
-
 bool Failed(Probe& probe, const wchar_t* call)
 {
     probe.failedCall = call;
@@ -77,8 +45,8 @@ bool SetRequestOption(HINTERNET request, DWORD option, DWORD value)
 // One GET; fills the status, or the call that failed and its error.
 bool RunProbe(Probe& probe)
 {
-    UrlParts parts;
-    if (!SplitUrl(probe.url, parts))
+    HealthCheckTarget parts;
+    if (!SplitHealthCheckUrl(probe.url, parts))
         return Failed(probe, L"WinHttpCrackUrl");
     ScopedInternet session(WinHttpOpen(L"ZorvaneISSvc health check", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
@@ -127,17 +95,6 @@ DWORD ProbeLimitMs(const HealthCheck& check) { return std::min(kProbeLimitMs, ch
 
 unsigned SlicesFor(DWORD ms, DWORD sliceMs) { return std::max<unsigned>(1, (ms + sliceMs - 1) / sliceMs); }
 
-// Absent, of another type or out of range: the default.
-DWORD ReadDword(HKEY key, const wchar_t* name, DWORD fallback, DWORD highest)
-{
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS || value < 1 ||
-        value > highest)
-        return fallback;
-    return value;
-}
-
 // Absent or of another type: empty, which is no check.
 std::wstring ReadString(HKEY key, const wchar_t* name)
 {
@@ -155,17 +112,15 @@ std::wstring ReadString(HKEY key, const wchar_t* name)
 void ReadSettings(HealthCheck& check)
 {
     check.url.clear();
-    check.intervalMs = kDefaultHealthCheckIntervalSeconds * 1000;
-    check.failuresToEnd = kDefaultHealthCheckFailures;
+    check.intervalMs = kHealthCheckIntervalSetting.fallback * 1000;
+    check.failuresToEnd = kHealthCheckFailuresSetting.fallback;
     HKEY opened = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
         return;
     ScopedKey key(opened);
     check.url = ReadString(key.get(), kHealthCheckUrlValue);
-    check.intervalMs = 1000 * ReadDword(key.get(), kHealthCheckIntervalValue, kDefaultHealthCheckIntervalSeconds,
-                                        kMaxHealthCheckIntervalSeconds);
-    check.failuresToEnd =
-        ReadDword(key.get(), kHealthCheckFailuresValue, kDefaultHealthCheckFailures, kMaxHealthCheckFailures);
+    check.intervalMs = 1000 * ReadDwordSetting(key.get(), kHealthCheckIntervalSetting);
+    check.failuresToEnd = ReadDwordSetting(key.get(), kHealthCheckFailuresSetting);
 }
 
 // True when the launcher is to be ended. Failures before the first pass
@@ -259,8 +214,8 @@ void ReleaseProbe(Probe* probe)
 bool LoadHealthCheck(HealthCheck& check, bool targetUsable)
 {
     ReadSettings(check);
-    UrlParts parts;
-    const bool usable = !check.url.empty() && SplitUrl(check.url, parts);
+    HealthCheckTarget target;
+    const bool usable = !check.url.empty() && SplitHealthCheckUrl(check.url, target);
     if (!check.url.empty() && !usable)
         WriteLog(L"Health check URL is not usable: %s", check.url.c_str());
     if (usable && targetUsable)

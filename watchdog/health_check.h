@@ -7,15 +7,9 @@
 
 #include <string>
 
+#include "record_settings.h"
 #include "scoped_handle.h"
 
-constexpr wchar_t kHealthCheckUrlValue[] = L"HealthCheckUrl";
-constexpr wchar_t kHealthCheckIntervalValue[] = L"HealthCheckIntervalSeconds";
-constexpr wchar_t kHealthCheckFailuresValue[] = L"HealthCheckFailures";
-constexpr DWORD kDefaultHealthCheckIntervalSeconds = 10;
-constexpr DWORD kMaxHealthCheckIntervalSeconds = 3600;
-constexpr DWORD kDefaultHealthCheckFailures = 3;
-constexpr DWORD kMaxHealthCheckFailures = 100;
 constexpr DWORD kProbeLimitMs = 5000;  // or the interval, when that is shorter
 // How long the monitor waits for each ended launcher to be gone.
 constexpr DWORD kEndedLauncherWaitMs = 5000;
@@ -42,8 +36,8 @@ using ScopedProbe = Scoped<Probe*, ProbeReleaser>;
 struct HealthCheck {
     // This cycle's settings; an empty URL: no check.
     std::wstring url;
-    DWORD intervalMs = kDefaultHealthCheckIntervalSeconds * 1000;
-    DWORD failuresToEnd = kDefaultHealthCheckFailures;
+    DWORD intervalMs = kHealthCheckIntervalSetting.fallback * 1000;
+    DWORD failuresToEnd = kHealthCheckFailuresSetting.fallback;
 
     // The launcher process and URL that the tally below is for.
     DWORD launcherId = 0;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "record_settings.h"
 #include "scoped_handle.h"
 
 constexpr DWORD kWaitSliceMs = 1000;
@@ -17,9 +18,6 @@ constexpr unsigned kSlicesPerMinute = 60;
 // never sooner than this many slices after its last start.
 constexpr unsigned kSlicesBeforeEarlyCycle = 10;
 
-constexpr wchar_t kRecordKey[] = L"SOFTWARE\\ZorvaneIS";
-constexpr wchar_t kServerExePathValue[] = L"ServerExePath";
-constexpr wchar_t kRelaunchOnExitValue[] = L"RelaunchOnExit";
 constexpr int kRegistryValueUnits = 1040;  // at most 1039 characters are accepted
 constexpr int kImagePathUnits = 1040;
 constexpr int kWorkingFolderUnits = 1040;
