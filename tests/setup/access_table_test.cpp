@@ -35,9 +35,6 @@ namespace {
 
 constexpr wchar_t kSystem[] = L"S-1-5-18";
 constexpr wchar_t kLocalService[] = L"S-1-5-19";
-// What a LocalService watchdog gives what it creates without naming an owner:
-// its token's default owner.
-constexpr const wchar_t* kLesserAccountOwner = kLocalService;
 
 enum Principal { System, Admins, Users, Service, ServiceNoSid, OtherService, kPrincipals };
 
@@ -206,7 +203,7 @@ constexpr GENERIC_MAPPING kServiceMapping = {
 struct Object {
     const char* name;
     std::wstring sddl;
-    const wchar_t* owner;  // when the SDDL names none: the creator's default owner
+    std::wstring owner;  // when the SDDL names none: the creator's default owner
     const GENERIC_MAPPING* mapping;
 };
 
@@ -226,21 +223,24 @@ enum ObjectId {
 std::vector<Object> Objects()
 {
     const std::wstring sid = ServiceSidText(kLogServiceName);
+    // What a LocalService watchdog gives what it creates without naming an
+    // owner: its token's default owner.
+    const std::wstring lesserOwner = kLocalService;
     return {
-        {"Tovimar folder", LogObjectSddl(LogObject::Folder, sid), nullptr, &kFileMapping},
-        {"ZorvaneService folder", LogObjectSddl(LogObject::ServiceFolder, sid), nullptr, &kFileMapping},
-        {"service.log", LogObjectSddl(LogObject::File, sid), nullptr, &kFileMapping},
-        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), kLesserAccountOwner,
+        {"Tovimar folder", LogObjectSddl(LogObject::Folder, sid), L"", &kFileMapping},
+        {"ZorvaneService folder", LogObjectSddl(LogObject::ServiceFolder, sid), L"", &kFileMapping},
+        {"service.log", LogObjectSddl(LogObject::File, sid), L"", &kFileMapping},
+        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), lesserOwner,
          &kFileMapping},
         {"ZorvaneService folder made by LocalService", LogObjectSddl(LogObject::ServiceFolder, sid, false),
-         kLesserAccountOwner, &kFileMapping},
-        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), kLesserAccountOwner,
+         lesserOwner, &kFileMapping},
+        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), lesserOwner,
          &kFileMapping},
-        {"record key", kRecordKeySddl, nullptr, &kKeyMapping},
+        {"record key", kRecordKeySddl, L"", &kKeyMapping},
         // The service manager owns what it creates.
         {"service", kServiceSddl, kSystem, &kServiceMapping},
         {"output pipe of a LocalSystem watchdog", kOutputPipeSddl, kSystem, &kFileMapping},
-        {"output pipe of a LocalService watchdog", kOutputPipeSddl, kLesserAccountOwner, &kFileMapping},
+        {"output pipe of a LocalService watchdog", kOutputPipeSddl, lesserOwner, &kFileMapping},
     };
 }
 
@@ -315,7 +315,7 @@ TEST(AccessTable, EveryDescriptorGrantsEachPrincipalWhatItShould)
         const Object& object = objects[row.object];
         const ScopedDescriptor source(DescriptorFromSddl(object.sddl.c_str()));
         ASSERT_TRUE(source.valid()) << object.name;
-        std::vector<BYTE> defaultOwner = SidBytes(object.owner != nullptr ? object.owner : L"S-1-0-0");
+        std::vector<BYTE> defaultOwner = SidBytes(object.owner.empty() ? L"S-1-0-0" : object.owner);
         for (int p = 0; p < kPrincipals; ++p) {
             std::vector<std::vector<BYTE>> principal;
             for (const std::wstring& sid : SidsOf(static_cast<Principal>(p)))
