@@ -36,17 +36,20 @@ namespace {
 constexpr wchar_t kSystem[] = L"S-1-5-18";
 constexpr wchar_t kLocalService[] = L"S-1-5-19";
 
-enum Principal { System, Admins, Users, Service, ServiceNoSid, OtherService, kPrincipals };
+enum Principal { System, Admins, Users, Service, ServiceNoSid, OtherService, Guests, kPrincipals };
 
 // The enabled SIDs of each principal's token, after Microsoft's account
 // pages: SYSTEM holds Administrators; an elevated administrator and a
 // standard user logged on at the console; LocalService holds Users,
 // Authenticated Users and SERVICE, and with its service SID type the service
-// SID (an SID type changed takes effect only at the next boot).
+// SID (an SID type changed takes effect only at the next boot). A guest
+// over the network holds Everyone but neither Users nor INTERACTIVE, so an
+// entry widened to Everyone shows.
 std::vector<std::wstring> SidsOf(Principal principal)
 {
     const std::vector<std::wstring> console = {L"S-1-1-0", L"S-1-2-0", L"S-1-5-4", L"S-1-5-11", L"S-1-5-32-545"};
-    std::vector<std::wstring> service = {kLocalService, L"S-1-1-0", L"S-1-2-0", L"S-1-5-6", L"S-1-5-11", L"S-1-5-32-545"};
+    std::vector<std::wstring> service = {kLocalService, L"S-1-1-0",  L"S-1-2-0",
+                                         L"S-1-5-6",    L"S-1-5-11", L"S-1-5-32-545"};
     std::vector<std::wstring> sids;
     switch (principal) {
     case System:
@@ -64,9 +67,11 @@ std::vector<std::wstring> SidsOf(Principal principal)
         return service;
     case ServiceNoSid:
         return service;
-    default:
+    case OtherService:
         service.push_back(ServiceSidText(L"OtherLocalService"));
         return service;
+    default:
+        return {L"S-1-5-21-1-2-3-501", L"S-1-1-0", L"S-1-5-2", L"S-1-5-32-546"};
     }
 }
 
@@ -256,55 +261,56 @@ struct Row {
 
 // clang-format off
 const Row kRows[] = {
-    //                                                                        SYSTEM Admins Users Service NoSid Other
-    {CompanyFolder, "list", FILE_LIST_DIRECTORY,                               {G,   G,     G,    G,      G,    G}},
-    {CompanyFolder, "create a file", FILE_ADD_FILE,                            {G,   G,     D,    D,      D,    D}},
-    {CompanyFolder, "create a folder", FILE_ADD_SUBDIRECTORY,                  {G,   G,     D,    D,      D,    D}},
-    {CompanyFolder, "delete what is in it", FILE_DELETE_CHILD,                 {G,   G,     D,    D,      D,    D}},
-    {CompanyFolder, "write the DACL", WRITE_DAC,                               {G,   G,     D,    D,      D,    D}},
-    {CompanyFolder, "delete", DELETE,                                          {G,   G,     D,    D,      D,    D}},
-    {LogFolder, "list", FILE_LIST_DIRECTORY,                                   {G,   G,     G,    G,      G,    G}},
-    {LogFolder, "create a file", FILE_ADD_FILE,                                {G,   G,     D,    G,      D,    D}},
-    {LogFolder, "create a folder", FILE_ADD_SUBDIRECTORY,                      {G,   G,     D,    D,      D,    D}},
-    {LogFolder, "delete what is in it", FILE_DELETE_CHILD,                     {G,   G,     D,    D,      D,    D}},
-    {LogFolder, "write the DACL", WRITE_DAC,                                   {G,   G,     D,    D,      D,    D}},
-    {LogFolder, "delete", DELETE,                                              {G,   G,     D,    D,      D,    D}},
-    {LogFile, "read", FILE_READ_DATA,                                          {G,   G,     G,    G,      G,    G}},
-    {LogFile, "append", FILE_APPEND_DATA,                                      {G,   G,     D,    G,      D,    D}},
-    {LogFile, "overwrite", FILE_WRITE_DATA,                                    {G,   G,     D,    D,      D,    D}},
-    {LogFile, "write the DACL", WRITE_DAC,                                     {G,   G,     D,    D,      D,    D}},
-    {LogFile, "delete", DELETE,                                                {G,   G,     D,    D,      D,    D}},
-    {LogFile, "change its attributes", FILE_WRITE_ATTRIBUTES,                  {G,   G,     D,    D,      D,    D}},
-    {LogFile, "take ownership", WRITE_OWNER,                                   {G,   G,     D,    D,      D,    D}},
+    // Verdicts of SYSTEM, Administrators, Users, the service, its account without its SID, another
+    // service of its account, Guests.
+    {CompanyFolder, "list", FILE_LIST_DIRECTORY,                              {G, G, G, G, G, G, D}},
+    {CompanyFolder, "create a file", FILE_ADD_FILE,                           {G, G, D, D, D, D, D}},
+    {CompanyFolder, "create a folder", FILE_ADD_SUBDIRECTORY,                 {G, G, D, D, D, D, D}},
+    {CompanyFolder, "delete what is in it", FILE_DELETE_CHILD,                {G, G, D, D, D, D, D}},
+    {CompanyFolder, "write the DACL", WRITE_DAC,                              {G, G, D, D, D, D, D}},
+    {CompanyFolder, "delete", DELETE,                                         {G, G, D, D, D, D, D}},
+    {LogFolder, "list", FILE_LIST_DIRECTORY,                                  {G, G, G, G, G, G, D}},
+    {LogFolder, "create a file", FILE_ADD_FILE,                               {G, G, D, G, D, D, D}},
+    {LogFolder, "create a folder", FILE_ADD_SUBDIRECTORY,                     {G, G, D, D, D, D, D}},
+    {LogFolder, "delete what is in it", FILE_DELETE_CHILD,                    {G, G, D, D, D, D, D}},
+    {LogFolder, "write the DACL", WRITE_DAC,                                  {G, G, D, D, D, D, D}},
+    {LogFolder, "delete", DELETE,                                             {G, G, D, D, D, D, D}},
+    {LogFile, "read", FILE_READ_DATA,                                         {G, G, G, G, G, G, D}},
+    {LogFile, "append", FILE_APPEND_DATA,                                     {G, G, D, G, D, D, D}},
+    {LogFile, "overwrite", FILE_WRITE_DATA,                                   {G, G, D, D, D, D, D}},
+    {LogFile, "write the DACL", WRITE_DAC,                                    {G, G, D, D, D, D, D}},
+    {LogFile, "delete", DELETE,                                               {G, G, D, D, D, D, D}},
+    {LogFile, "change its attributes", FILE_WRITE_ATTRIBUTES,                 {G, G, D, D, D, D, D}},
+    {LogFile, "take ownership", WRITE_OWNER,                                  {G, G, D, D, D, D, D}},
     // Owned by the account: every service of that account may change them.
-    {CompanyFolderMadeByLesser, "write the DACL", WRITE_DAC,                   {G,   G,     D,    G,      G,    G}},
-    {LogFolderMadeByLesser, "write the DACL", WRITE_DAC,                       {G,   G,     D,    G,      G,    G}},
-    {LogFileMadeByLesser, "write the DACL", WRITE_DAC,                         {G,   G,     D,    G,      G,    G}},
-    {LogFileMadeByLesser, "append", FILE_APPEND_DATA,                          {G,   G,     D,    G,      D,    D}},
-    {RecordKey, "read a value", KEY_QUERY_VALUE,                               {G,   G,     G,    G,      G,    G}},
-    {RecordKey, "write a value", KEY_SET_VALUE,                                {G,   G,     D,    D,      D,    D}},
-    {RecordKey, "create a subkey", KEY_CREATE_SUB_KEY,                         {G,   G,     D,    D,      D,    D}},
-    {RecordKey, "write the DACL", WRITE_DAC,                                   {G,   G,     D,    D,      D,    D}},
-    {RecordKey, "delete", DELETE,                                              {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "query its status", SERVICE_QUERY_STATUS,                   {G,   G,     G,    G,      G,    G}},
-    {ServiceEntry, "start", SERVICE_START,                                     {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "stop", SERVICE_STOP,                                       {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "interrogate", SERVICE_INTERROGATE,                         {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "send a control of its own", SERVICE_USER_DEFINED_CONTROL,  {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "change its configuration", SERVICE_CHANGE_CONFIG,          {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "write the DACL", WRITE_DAC,                                {G,   G,     D,    D,      D,    D}},
-    {ServiceEntry, "delete", DELETE,                                           {G,   G,     D,    D,      D,    D}},
-    {PipeOfLocalSystem, "connect", GENERIC_WRITE,                              {G,   G,     D,    D,      D,    D}},
-    {PipeOfLocalSystem, "write the DACL", WRITE_DAC,                           {G,   G,     D,    D,      D,    D}},
+    {CompanyFolderMadeByLesser, "write the DACL", WRITE_DAC,                  {G, G, D, G, G, G, D}},
+    {LogFolderMadeByLesser, "write the DACL", WRITE_DAC,                      {G, G, D, G, G, G, D}},
+    {LogFileMadeByLesser, "write the DACL", WRITE_DAC,                        {G, G, D, G, G, G, D}},
+    {LogFileMadeByLesser, "append", FILE_APPEND_DATA,                         {G, G, D, G, D, D, D}},
+    {RecordKey, "read a value", KEY_QUERY_VALUE,                              {G, G, G, G, G, G, D}},
+    {RecordKey, "write a value", KEY_SET_VALUE,                               {G, G, D, D, D, D, D}},
+    {RecordKey, "create a subkey", KEY_CREATE_SUB_KEY,                        {G, G, D, D, D, D, D}},
+    {RecordKey, "write the DACL", WRITE_DAC,                                  {G, G, D, D, D, D, D}},
+    {RecordKey, "delete", DELETE,                                             {G, G, D, D, D, D, D}},
+    {ServiceEntry, "query its status", SERVICE_QUERY_STATUS,                  {G, G, G, G, G, G, D}},
+    {ServiceEntry, "start", SERVICE_START,                                    {G, G, D, D, D, D, D}},
+    {ServiceEntry, "stop", SERVICE_STOP,                                      {G, G, D, D, D, D, D}},
+    {ServiceEntry, "interrogate", SERVICE_INTERROGATE,                        {G, G, D, D, D, D, D}},
+    {ServiceEntry, "send a control of its own", SERVICE_USER_DEFINED_CONTROL, {G, G, D, D, D, D, D}},
+    {ServiceEntry, "change its configuration", SERVICE_CHANGE_CONFIG,         {G, G, D, D, D, D, D}},
+    {ServiceEntry, "write the DACL", WRITE_DAC,                               {G, G, D, D, D, D, D}},
+    {ServiceEntry, "delete", DELETE,                                          {G, G, D, D, D, D, D}},
+    {PipeOfLocalSystem, "connect", GENERIC_WRITE,                             {G, G, D, D, D, D, D}},
+    {PipeOfLocalSystem, "write the DACL", WRITE_DAC,                          {G, G, D, D, D, D, D}},
     // Owner rights go to the account: another service of it may connect first.
-    {PipeOfLesser, "connect", GENERIC_WRITE,                                   {G,   G,     D,    G,      G,    G}},
-    {PipeOfLesser, "write the DACL", WRITE_DAC,                                {G,   G,     D,    G,      G,    G}},
+    {PipeOfLesser, "connect", GENERIC_WRITE,                                  {G, G, D, G, G, G, D}},
+    {PipeOfLesser, "write the DACL", WRITE_DAC,                               {G, G, D, G, G, G, D}},
 };
 // clang-format on
 
 const char* const kPrincipalNames[kPrincipals] = {"SYSTEM", "Administrators", "Users", "the service",
                                                   "the service's account without its SID",
-                                                  "another service of the account"};
+                                                  "another service of the account", "Guests"};
 
 TEST(AccessTable, EveryDescriptorGrantsEachPrincipalWhatItShould)
 {
