@@ -11,10 +11,6 @@
 #include "log.h"
 #include "security_descriptor.h"
 
-// Only the service's own account (the pipe's owner), SYSTEM and
-// Administrators may open the pipe, so that no user can take the launcher's
-// end first.
-constexpr wchar_t kOutputPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
 // The bytes kept of one line: a message keeps at most 2047 units, and no
 // code page takes more than 4 bytes for one, so a longer line loses only
 // what the log would cut anyway.

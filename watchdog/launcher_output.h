@@ -23,6 +23,11 @@ constexpr DWORD kOutputPipeBytes = 1 << 20;
 constexpr DWORD kOutputDrainMs = 1000;
 constexpr DWORD kOutputReaderEndMs = 2000;
 
+// Only the service's own account (the pipe's owner), SYSTEM and
+// Administrators may open the pipe, so that no user can take the launcher's
+// end first.
+constexpr wchar_t kOutputPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
+
 // What a launcher is started with: input from NUL, output and error into
 // the pipe, and a handle list so that only these two are inherited.
 struct LauncherStdio {

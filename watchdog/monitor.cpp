@@ -9,6 +9,7 @@
 
 #include "health_check.h"
 #include "launcher_output.h"
+#include "launcher_owner.h"
 #include "log.h"
 #include "scoped_handle.h"
 
@@ -87,10 +88,10 @@ bool RunsFrom(HANDLE process, const std::wstring& fullTarget)
     return !fullImage.empty() && StrCmpIW(fullImage.c_str(), fullTarget.c_str()) == 0;
 }
 
-// Calls `visit(process, id)` for each process running from TargetPath,
-// opened with `access`, until it returns true; true when one did. The path
-// is read from the handle that `visit` gets, so what is acted on is what
-// was checked.
+// Calls `visit(process, id)` for each process running from TargetPath that
+// counts as the server (IsServerProcess), opened with `access`, until it
+// returns true; true when one did. The path and the owner are read from the
+// handle that `visit` gets, so what is acted on is what was checked.
 template <typename Visit>
 bool VisitTargetProcesses(DWORD access, Visit visit)
 {
@@ -109,7 +110,9 @@ bool VisitTargetProcesses(DWORD access, Visit visit)
         if (StrCmpIW(entry.szExeFile, targetName) != 0)
             continue;
         ScopedHandle process(OpenProcess(access, FALSE, entry.th32ProcessID));
-        if (process && RunsFrom(process.get(), fullTarget) && visit(process.get(), entry.th32ProcessID))
+        if (process && RunsFrom(process.get(), fullTarget) &&
+            IsServerProcess(process.get(), entry.th32ProcessID, TargetPath.c_str()) &&
+            visit(process.get(), entry.th32ProcessID))
             return true;
     }
     return false;

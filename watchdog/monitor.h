@@ -39,9 +39,10 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle);
 std::wstring NormalisedPath(const wchar_t* path);
 // A drive letter with a separator ("C:\\..."), or a UNC path ("\\\\server\\...").
 bool IsFullPath(const std::wstring& path);
-// True when some process runs from TargetPath (full paths, case ignored).
+// True when some process runs from TargetPath (full paths, case ignored)
+// and counts as the server (IsServerProcess: SYSTEM, this account, an administrator).
 bool IsTargetRunning();
-// The first process running from TargetPath: its id and creation time.
+// The first such process: its id and creation time.
 bool FindTargetLauncher(DWORD& id, ULONGLONG& created);
 // Starts TargetPath in its own folder without arguments, its output and
 // error into a pipe; on success the new process's handles go to `record`,

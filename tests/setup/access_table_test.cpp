@@ -1,0 +1,348 @@
+// Every security descriptor that the system sets, evaluated by Windows' own
+// AccessCheck for each principal that matters and each operation that
+// matters. Wine enforces none of them on real objects, so this table is
+// where a widened entry shows.
+//
+// How the principals are stood in for: one token serves them all, a copy of
+// this process's token (CreateRestrictedToken) in which every group is
+// deny-only and no privilege is left that AccessCheck would honour, made an
+// impersonation token (DuplicateToken). Of what a descriptor can name, it
+// holds its user SID alone. Each principal is a list of the SIDs its real
+// token holds enabled; the descriptor is then rewritten for it: each SID that
+// the principal holds becomes the token's user, every other one the NULL
+// SID, which no token holds. AccessCheck thus matches exactly the entries,
+// and the owner, that would match the principal's own token. An owner that
+// the system leaves to the creator's token is the cell `owner` of the object.
+// Two things Wine's AccessCheck does otherwise than Windows' stay out of the
+// rows: it takes a deny-only group for an absent one, also in a denying
+// entry (no principal holds one deny-only, no descriptor denies), and it
+// gives an owner WRITE_OWNER too (no row asks an owner for it).
+#include <windows.h>
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install.h"
+#include "launcher_output.h"
+#include "log_security.h"
+#include "scoped_handle.h"
+#include "security_descriptor.h"
+
+namespace {
+
+constexpr wchar_t kSystem[] = L"S-1-5-18";
+constexpr wchar_t kLocalService[] = L"S-1-5-19";
+
+enum Principal { System, Admins, Users, Service, ServiceNoSid, OtherService, Guests, kPrincipals };
+
+// The enabled SIDs of each principal's token, after Microsoft's account
+// pages: SYSTEM holds Administrators; an elevated administrator and a
+// standard user logged on at the console; LocalService holds Users,
+// Authenticated Users and SERVICE, and with its service SID type the service
+// SID (an SID type changed takes effect only at the next boot). A guest
+// over the network holds Everyone but neither Users nor INTERACTIVE, so an
+// entry widened to Everyone shows.
+std::vector<std::wstring> SidsOf(Principal principal)
+{
+    const std::vector<std::wstring> console = {L"S-1-1-0", L"S-1-2-0", L"S-1-5-4", L"S-1-5-11", L"S-1-5-32-545"};
+    std::vector<std::wstring> service = {kLocalService, L"S-1-1-0",  L"S-1-2-0",
+                                         L"S-1-5-6",    L"S-1-5-11", L"S-1-5-32-545"};
+    std::vector<std::wstring> sids;
+    switch (principal) {
+    case System:
+        return {kSystem, L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-544"};
+    case Admins:
+        sids = console;
+        sids.insert(sids.end(), {L"S-1-5-21-1-2-3-500", L"S-1-5-32-544"});
+        return sids;
+    case Users:
+        sids = console;
+        sids.push_back(L"S-1-5-21-1-2-3-1001");
+        return sids;
+    case Service:
+        service.push_back(ServiceSidText(kLogServiceName));
+        return service;
+    case ServiceNoSid:
+        return service;
+    case OtherService:
+        service.push_back(ServiceSidText(L"OtherLocalService"));
+        return service;
+    default:
+        return {L"S-1-5-21-1-2-3-501", L"S-1-1-0", L"S-1-5-2", L"S-1-5-32-546"};
+    }
+}
+
+std::vector<BYTE> SidBytes(const std::wstring& text)
+{
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidW(text.c_str(), &sid))
+        return {};
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
+    LocalFree(sid);
+    return copy;
+}
+
+std::vector<BYTE> TokenPart(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, what, buffer.data(), size, &size))
+        buffer.clear();
+    return buffer;
+}
+
+// The stand-in token, and its user, the SID that stands for "held".
+struct StandIn {
+    ScopedHandle token;
+    std::vector<BYTE> held;
+};
+
+bool MakeStandIn(StandIn& standIn)
+{
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+        return false;
+    const ScopedHandle processToken(process);
+    std::vector<BYTE> groups = TokenPart(process, TokenGroups);
+    const std::vector<BYTE> user = TokenPart(process, TokenUser);
+    if (groups.empty() || user.empty())
+        return false;
+    const auto* list = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+    std::vector<SID_AND_ATTRIBUTES> disabled(list->Groups, list->Groups + list->GroupCount);
+    HANDLE restricted = nullptr;
+    if (!CreateRestrictedToken(process, DISABLE_MAX_PRIVILEGE, static_cast<DWORD>(disabled.size()), disabled.data(), 0,
+                               nullptr, 0, nullptr, &restricted))
+        return false;
+    const ScopedHandle restrictedToken(restricted);
+    HANDLE impersonation = nullptr;
+    if (!DuplicateToken(restricted, SecurityImpersonation, &impersonation))
+        return false;
+    standIn.token.reset(impersonation);
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    standIn.held.assign(static_cast<const BYTE*>(sid), static_cast<const BYTE*>(sid) + GetLengthSid(sid));
+    return true;
+}
+
+// A descriptor rewritten for one principal, with the buffers it points into.
+struct Rewritten {
+    SECURITY_DESCRIPTOR descriptor;
+    std::vector<BYTE> owner;
+    std::vector<BYTE> acl;
+    bool complete = false;
+};
+
+// Generic rights in an entry are mapped as the object manager maps them when
+// it stores a descriptor (Wine's AccessCheck maps them itself, Windows' does
+// not). An OWNER RIGHTS entry (which Wine does not know) applies to the
+// owner, whose implicit READ_CONTROL and WRITE_DAC it takes away.
+void Rewrite(PSECURITY_DESCRIPTOR source, PSID defaultOwner, const GENERIC_MAPPING& mapping,
+             const std::vector<std::vector<BYTE>>& principal, const std::vector<BYTE>& held, Rewritten& out)
+{
+    std::vector<BYTE> none = SidBytes(L"S-1-0-0");
+    const auto standFor = [&](PSID sid) {
+        for (const std::vector<BYTE>& s : principal)
+            if (EqualSid(sid, const_cast<BYTE*>(s.data())))
+                return held;
+        return none;
+    };
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    if (!GetSecurityDescriptorOwner(source, &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(source, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return;
+    const std::vector<BYTE> ownerStandIn = standFor(owner != nullptr ? owner : defaultOwner);
+    std::vector<BYTE> ownerRights = SidBytes(L"S-1-3-4");
+    out.owner = ownerStandIn;
+    out.acl.assign(sizeof(ACL) + dacl->AceCount * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE), 0);
+    auto* acl = reinterpret_cast<ACL*>(out.acl.data());
+    if (!InitializeAcl(acl, static_cast<DWORD>(out.acl.size()), ACL_REVISION))
+        return;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            return;
+        const auto* header = static_cast<ACE_HEADER*>(ace);
+        // Both types keep mask and SID at the same place.
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
+            return;
+        if (header->AceFlags & INHERIT_ONLY_ACE)
+            continue;
+        const PSID sid = &allowed->SidStart;
+        std::vector<BYTE> standIn = standFor(sid);
+        if (EqualSid(sid, ownerRights.data())) {
+            standIn = ownerStandIn;
+            out.owner = none;
+        }
+        DWORD mask = allowed->Mask;
+        MapGenericMask(&mask, const_cast<GENERIC_MAPPING*>(&mapping));
+        const BOOL added = header->AceType == ACCESS_ALLOWED_ACE_TYPE
+                               ? AddAccessAllowedAce(acl, ACL_REVISION, mask, standIn.data())
+                               : AddAccessDeniedAce(acl, ACL_REVISION, mask, standIn.data());
+        if (!added)
+            return;
+    }
+    out.complete = InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                   SetSecurityDescriptorOwner(&out.descriptor, out.owner.data(), FALSE) &&
+                   SetSecurityDescriptorGroup(&out.descriptor, out.owner.data(), FALSE) &&
+                   SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE);
+}
+
+constexpr GENERIC_MAPPING kFileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                          FILE_ALL_ACCESS};
+constexpr GENERIC_MAPPING kKeyMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+constexpr GENERIC_MAPPING kServiceMapping = {
+    STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+        SERVICE_ENUMERATE_DEPENDENTS,
+    STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
+    STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL,
+    SERVICE_ALL_ACCESS};
+
+struct Object {
+    const char* name;
+    std::wstring sddl;
+    std::wstring owner;  // when the SDDL names none: the creator's default owner
+    const GENERIC_MAPPING* mapping;
+};
+
+enum ObjectId {
+    CompanyFolder,
+    LogFolder,
+    LogFile,
+    CompanyFolderMadeByLesser,
+    LogFolderMadeByLesser,
+    LogFileMadeByLesser,
+    RecordKey,
+    ServiceEntry,
+    PipeOfLocalSystem,
+    PipeOfLesser,
+};
+
+std::vector<Object> Objects()
+{
+    const std::wstring sid = ServiceSidText(kLogServiceName);
+    // What a LocalService watchdog gives what it creates without naming an
+    // owner: its token's default owner.
+    const std::wstring lesserOwner = kLocalService;
+    return {
+        {"Tovimar folder", LogObjectSddl(LogObject::Folder, sid), L"", &kFileMapping},
+        {"ZorvaneService folder", LogObjectSddl(LogObject::ServiceFolder, sid), L"", &kFileMapping},
+        {"service.log", LogObjectSddl(LogObject::File, sid), L"", &kFileMapping},
+        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), lesserOwner,
+         &kFileMapping},
+        {"ZorvaneService folder made by LocalService", LogObjectSddl(LogObject::ServiceFolder, sid, false),
+         lesserOwner, &kFileMapping},
+        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), lesserOwner,
+         &kFileMapping},
+        {"record key", kRecordKeySddl, L"", &kKeyMapping},
+        // The service manager owns what it creates.
+        {"service", kServiceSddl, kSystem, &kServiceMapping},
+        {"output pipe of a LocalSystem watchdog", kOutputPipeSddl, kSystem, &kFileMapping},
+        {"output pipe of a LocalService watchdog", kOutputPipeSddl, lesserOwner, &kFileMapping},
+    };
+}
+
+constexpr bool G = true;   // granted
+constexpr bool D = false;  // denied
+
+struct Row {
+    ObjectId object;
+    const char* operation;
+    DWORD access;
+    bool verdict[kPrincipals];
+};
+
+// clang-format off
+const Row kRows[] = {
+    // Verdicts of SYSTEM, Administrators, Users, the service, its account without its SID, another
+    // service of its account, Guests.
+    {CompanyFolder, "list", FILE_LIST_DIRECTORY,                              {G, G, G, G, G, G, D}},
+    {CompanyFolder, "create a file", FILE_ADD_FILE,                           {G, G, D, D, D, D, D}},
+    {CompanyFolder, "create a folder", FILE_ADD_SUBDIRECTORY,                 {G, G, D, D, D, D, D}},
+    {CompanyFolder, "delete what is in it", FILE_DELETE_CHILD,                {G, G, D, D, D, D, D}},
+    {CompanyFolder, "write the DACL", WRITE_DAC,                              {G, G, D, D, D, D, D}},
+    {CompanyFolder, "delete", DELETE,                                         {G, G, D, D, D, D, D}},
+    {LogFolder, "list", FILE_LIST_DIRECTORY,                                  {G, G, G, G, G, G, D}},
+    {LogFolder, "create a file", FILE_ADD_FILE,                               {G, G, D, G, D, D, D}},
+    {LogFolder, "create a folder", FILE_ADD_SUBDIRECTORY,                     {G, G, D, D, D, D, D}},
+    {LogFolder, "delete what is in it", FILE_DELETE_CHILD,                    {G, G, D, D, D, D, D}},
+    {LogFolder, "write the DACL", WRITE_DAC,                                  {G, G, D, D, D, D, D}},
+    {LogFolder, "delete", DELETE,                                             {G, G, D, D, D, D, D}},
+    {LogFile, "read", FILE_READ_DATA,                                         {G, G, G, G, G, G, D}},
+    {LogFile, "append", FILE_APPEND_DATA,                                     {G, G, D, G, D, D, D}},
+    {LogFile, "overwrite", FILE_WRITE_DATA,                                   {G, G, D, D, D, D, D}},
+    {LogFile, "write the DACL", WRITE_DAC,                                    {G, G, D, D, D, D, D}},
+    {LogFile, "delete", DELETE,                                               {G, G, D, D, D, D, D}},
+    {LogFile, "change its attributes", FILE_WRITE_ATTRIBUTES,                 {G, G, D, D, D, D, D}},
+    {LogFile, "take ownership", WRITE_OWNER,                                  {G, G, D, D, D, D, D}},
+    // Owned by the account: every service of that account may change them.
+    {CompanyFolderMadeByLesser, "write the DACL", WRITE_DAC,                  {G, G, D, G, G, G, D}},
+    {LogFolderMadeByLesser, "write the DACL", WRITE_DAC,                      {G, G, D, G, G, G, D}},
+    {LogFileMadeByLesser, "write the DACL", WRITE_DAC,                        {G, G, D, G, G, G, D}},
+    {LogFileMadeByLesser, "append", FILE_APPEND_DATA,                         {G, G, D, G, D, D, D}},
+    {RecordKey, "read a value", KEY_QUERY_VALUE,                              {G, G, G, G, G, G, D}},
+    {RecordKey, "write a value", KEY_SET_VALUE,                               {G, G, D, D, D, D, D}},
+    {RecordKey, "create a subkey", KEY_CREATE_SUB_KEY,                        {G, G, D, D, D, D, D}},
+    {RecordKey, "write the DACL", WRITE_DAC,                                  {G, G, D, D, D, D, D}},
+    {RecordKey, "delete", DELETE,                                             {G, G, D, D, D, D, D}},
+    {ServiceEntry, "query its status", SERVICE_QUERY_STATUS,                  {G, G, G, G, G, G, D}},
+    {ServiceEntry, "start", SERVICE_START,                                    {G, G, D, D, D, D, D}},
+    {ServiceEntry, "stop", SERVICE_STOP,                                      {G, G, D, D, D, D, D}},
+    {ServiceEntry, "interrogate", SERVICE_INTERROGATE,                        {G, G, D, D, D, D, D}},
+    {ServiceEntry, "send a control of its own", SERVICE_USER_DEFINED_CONTROL, {G, G, D, D, D, D, D}},
+    {ServiceEntry, "change its configuration", SERVICE_CHANGE_CONFIG,         {G, G, D, D, D, D, D}},
+    {ServiceEntry, "write the DACL", WRITE_DAC,                               {G, G, D, D, D, D, D}},
+    {ServiceEntry, "delete", DELETE,                                          {G, G, D, D, D, D, D}},
+    {PipeOfLocalSystem, "connect", GENERIC_WRITE,                             {G, G, D, D, D, D, D}},
+    {PipeOfLocalSystem, "write the DACL", WRITE_DAC,                          {G, G, D, D, D, D, D}},
+    // Owner rights go to the account: another service of it may connect first.
+    {PipeOfLesser, "connect", GENERIC_WRITE,                                  {G, G, D, G, G, G, D}},
+    {PipeOfLesser, "write the DACL", WRITE_DAC,                               {G, G, D, G, G, G, D}},
+};
+// clang-format on
+
+const char* const kPrincipalNames[kPrincipals] = {"SYSTEM", "Administrators", "Users", "the service",
+                                                  "the service's account without its SID",
+                                                  "another service of the account", "Guests"};
+
+TEST(AccessTable, EveryDescriptorGrantsEachPrincipalWhatItShould)
+{
+    StandIn standIn;
+    ASSERT_TRUE(MakeStandIn(standIn)) << GetLastError();
+    const std::vector<Object> objects = Objects();
+    for (const Row& row : kRows) {
+        const Object& object = objects[row.object];
+        const ScopedDescriptor source(DescriptorFromSddl(object.sddl.c_str()));
+        ASSERT_TRUE(source.valid()) << object.name;
+        std::vector<BYTE> defaultOwner = SidBytes(object.owner.empty() ? L"S-1-0-0" : object.owner);
+        for (int p = 0; p < kPrincipals; ++p) {
+            std::vector<std::vector<BYTE>> principal;
+            for (const std::wstring& sid : SidsOf(static_cast<Principal>(p)))
+                principal.push_back(SidBytes(sid));
+            Rewritten rewritten;
+            Rewrite(source.get(), defaultOwner.data(), *object.mapping, principal, standIn.held, rewritten);
+            ASSERT_TRUE(rewritten.complete) << object.name;
+            DWORD access = row.access;
+            MapGenericMask(&access, const_cast<GENERIC_MAPPING*>(object.mapping));
+            PRIVILEGE_SET privileges;
+            DWORD privilegesSize = sizeof privileges;
+            DWORD granted = 0;
+            BOOL status = FALSE;
+            ASSERT_TRUE(AccessCheck(&rewritten.descriptor, standIn.token.get(), access,
+                                    const_cast<GENERIC_MAPPING*>(object.mapping), &privileges, &privilegesSize,
+                                    &granted, &status))
+                << object.name << " " << GetLastError();
+            EXPECT_EQ(row.verdict[p], status != FALSE)
+                << object.name << ": " << row.operation << " by " << kPrincipalNames[p];
+        }
+    }
+}
+
+}  // namespace

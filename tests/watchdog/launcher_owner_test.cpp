@@ -1,0 +1,101 @@
+// Which launcher processes count as the server: the decision on a token's
+// user and groups as data, and the token read from a running process.
+#include "launcher_owner.h"
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "scoped_handle.h"
+#include "testsupport.h"
+#include "watchdog_testing.h"
+
+namespace {
+
+constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+constexpr wchar_t kLocalService[] = L"S-1-5-19";
+constexpr wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
+
+// The SID of `text`; empty for null.
+std::vector<BYTE> SidBytes(const wchar_t* text)
+{
+    PSID sid = nullptr;
+    if (text == nullptr || !ConvertStringSidToSidW(text, &sid))
+        return {};
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
+    LocalFree(sid);
+    return copy;
+}
+
+PSID SidOf(std::vector<BYTE>& bytes) { return bytes.empty() ? nullptr : bytes.data(); }
+
+TEST(LauncherOwner, CountsSystemTheServiceAccountAndAdministrators)
+{
+    struct Group {
+        const wchar_t* sid;
+        DWORD attributes;
+    };
+    struct Case {
+        const wchar_t* user;  // null: the token could not be read
+        std::vector<Group> groups;
+        const wchar_t* serviceUser;
+        bool counts;
+    };
+    const Case cases[] = {
+        {L"S-1-5-18", {}, L"S-1-5-18", true},
+        {L"S-1-5-18", {}, kLocalService, true},
+        {kLocalService, {{L"S-1-5-6", kEnabled}}, kLocalService, true},
+        {kLocalService, {{L"S-1-5-6", kEnabled}}, L"S-1-5-18", false},
+        {L"S-1-5-20", {{L"S-1-5-6", kEnabled}}, kLocalService, false},
+        {kUser, {{L"S-1-5-32-545", kEnabled}, {L"S-1-5-4", kEnabled}}, L"S-1-5-18", false},
+        {kUser, {{L"S-1-5-32-545", kEnabled}, {L"S-1-5-32-544", kEnabled | SE_GROUP_OWNER}}, L"S-1-5-18", true},
+        // An administrator's unelevated console.
+        {kUser, {{L"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}}, L"S-1-5-18", true},
+        {kUser, {{L"S-1-5-32-544", 0}}, L"S-1-5-18", false},
+        {kUser, {{L"S-1-5-21-1-2-3-512", kEnabled}, {L"S-1-5-32-547", kEnabled}}, L"S-1-5-18", false},
+        {kUser, {}, nullptr, false},
+        {L"S-1-5-18", {}, nullptr, true},
+        {nullptr, {{L"S-1-5-32-544", kEnabled}}, L"S-1-5-18", false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::vector<BYTE>> sids;
+        for (const Group& g : c.groups)
+            sids.push_back(SidBytes(g.sid));
+        std::vector<SID_AND_ATTRIBUTES> groups;
+        for (size_t i = 0; i < sids.size(); ++i)
+            groups.push_back({SidOf(sids[i]), c.groups[i].attributes});
+        std::vector<BYTE> user = SidBytes(c.user);
+        std::vector<BYTE> serviceUser = SidBytes(c.serviceUser);
+        EXPECT_EQ(c.counts, CountsAsServer(SidOf(user), groups.data(), static_cast<DWORD>(groups.size()),
+                                           SidOf(serviceUser)))
+            << zvtest::Narrow(c.user ? c.user : L"(unread)") << " groups " << groups.size();
+    }
+}
+
+TEST(LauncherOwner, LogsAnIgnoredProcessOnce)
+{
+    std::vector<ProcessKey> seen;
+    EXPECT_TRUE(FirstSighting(seen, {40, 1000}));
+    EXPECT_FALSE(FirstSighting(seen, {40, 1000}));
+    // The id again, for another process.
+    EXPECT_TRUE(FirstSighting(seen, {40, 2000}));
+    EXPECT_TRUE(FirstSighting(seen, {41, 1000}));
+}
+
+// Under Wine every process is this process's user: a launcher started from
+// here counts, its token read through the running test's handle.
+TEST(LauncherOwner, CountsAProcessOfTheServiceAccount)
+{
+    zvtest::TempFolder temp("zvowner");
+    const std::string exe = wdtest::PlaceSleeper(temp.path());
+    zvtest::BackgroundProgram program;
+    ASSERT_TRUE(program.Start("\"" + exe + "\""));
+    const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, program.Pid()));
+    ASSERT_TRUE(process.get() != nullptr);
+    EXPECT_TRUE(IsServerProcess(process.get(), program.Pid(), L"sleeper"));
+}
+
+}  // namespace
