@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scoped_handle.h"
 #include "security_descriptor.h"
 #include "testsupport.h"
 #include "watchdog_testing.h"
@@ -269,6 +270,100 @@ TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
         ASSERT_TRUE(ConvertStringSidToSidA(c.user, &sid)) << c.user;
         EXPECT_EQ(c.serviceAccount, IsServiceAccount(sid)) << c.user;
         LocalFree(sid);
+    }
+}
+
+// What the watchdog makes under a lesser account is owned by the service
+// SID, which the check accepts as an owner; without the SID in its token its
+// entries name the account itself, which owns what it makes.
+TEST(ServiceLog, WhatALesserAccountMakesIsOwnedByTheServiceSid)
+{
+    const std::string localService = "S-1-5-19";
+    const struct {
+        bool lesser;
+        bool holdsServiceSid;
+        const char* owner;   // of a file or folder it makes
+        std::string writer;  // whom the file's last entry names
+    } cases[] = {
+        {false, false, zvtest::kSidAdministrators, kServiceSid},
+        {true, true, kServiceSid, kServiceSid},
+        {true, false, "", localService},
+    };
+    for (const auto& c : cases) {
+        LogAccount account;
+        account.user = zvtest::Widen(c.lesser ? localService : zvtest::kSidSystem);
+        account.lesser = c.lesser;
+        account.holdsServiceSid = c.holdsServiceSid;
+        account.serviceSid = zvtest::Widen(kServiceSid);
+        const LogDescriptors sddl = DescribeLog(account);
+        for (const std::wstring& made : {sddl.createdFile, sddl.createdLastFolder, sddl.createdFolder}) {
+            const ScopedDescriptor descriptor(DescriptorFromSddl(made.c_str()));
+            ASSERT_TRUE(descriptor) << zvtest::Narrow(made);
+            EXPECT_EQ(c.owner, zvtest::ViewDacl(descriptor.get()).owner) << zvtest::Narrow(made);
+        }
+        const ScopedDescriptor file(DescriptorFromSddl(sddl.createdFile.c_str()));
+        EXPECT_EQ(c.writer, zvtest::ViewDacl(file.get()).allowed.back().sid) << c.lesser << c.holdsServiceSid;
+        EXPECT_EQ(sddl.owners.back(), zvtest::Widen(kServiceSid));
+    }
+}
+
+// Windows' AccessCheck on the log's descriptors as a lesser account's
+// service finds them: a token of this process with Administrators deny-only
+// stands in for the account; its own user, substituted for the service SID
+// in the descriptors, stands in for the SID that it holds.
+TEST(ServiceLog, OnlyTheServiceSidMayCreateAndAppendUnderALesserAccount)
+{
+    HANDLE process = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
+    const ScopedHandle processToken(process);
+    std::vector<BYTE> administrators(SECURITY_MAX_SID_SIZE);
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators.data(), &size));
+    SID_AND_ATTRIBUTES disabled = {administrators.data(), 0};
+    HANDLE restricted = nullptr;
+    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted));
+    const ScopedHandle restrictedToken(restricted);
+    HANDLE impersonation = nullptr;
+    ASSERT_TRUE(DuplicateToken(restricted, SecurityImpersonation, &impersonation));
+    const ScopedHandle token(impersonation);
+    BYTE user[256];
+    ASSERT_TRUE(GetTokenInformation(process, TokenUser, user, sizeof user, &size));
+    LPWSTR userText = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &userText));
+    const std::wstring standIn = userText;
+    LocalFree(userText);
+
+    // The rights of a file created in the last folder, and of appending.
+    for (const bool holdsSid : {false, true}) {
+        LogAccount account;
+        account.user = L"S-1-5-19";
+        account.lesser = true;
+        account.holdsServiceSid = true;
+        account.serviceSid = holdsSid ? standIn : zvtest::Widen(kServiceSid);
+        const LogDescriptors sddl = DescribeLog(account);
+        const struct {
+            std::wstring descriptor;
+            DWORD right;
+        } cases[] = {
+            {sddl.lastFolder, FILE_ADD_FILE},
+            {sddl.file, FILE_APPEND_DATA},
+            {sddl.createdFile, FILE_APPEND_DATA},
+        };
+        for (const auto& c : cases) {
+            std::wstring text = c.descriptor;
+            text.insert(text.find(L"D:"), L"G:SY");  // AccessCheck needs a group
+            const ScopedDescriptor descriptor(DescriptorFromSddl(text.c_str()));
+            ASSERT_TRUE(descriptor) << zvtest::Narrow(text);
+            GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+            PRIVILEGE_SET privileges;
+            DWORD privilegesSize = sizeof privileges;
+            DWORD granted = 0;
+            BOOL status = FALSE;
+            ASSERT_TRUE(AccessCheck(descriptor.get(), token.get(), c.right, &mapping, &privileges, &privilegesSize,
+                                    &granted, &status))
+                << GetLastError();
+            EXPECT_EQ(holdsSid, status != FALSE) << zvtest::Narrow(text);
+        }
     }
 }
 
