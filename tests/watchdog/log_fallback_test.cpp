@@ -205,4 +205,11 @@ TEST(LogTroubleEvents, AtMostOneEventPerCauseAnHourWithTheLinesHeldBack)
     }
 }
 
+// Run by the test watchdog_event_trace alone, with Wine's eventlog debug
+// channel on: the real event, whose strings the channel shows.
+TEST(LogTroubleEvents, DISABLED_RealEvent)
+{
+    ReportLogTrouble(LogTrouble::LinesLost, L"err=32", L"C:\\x\\service.log", 3);
+}
+
 }  // namespace
