@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "event_source.h"
 #include "options.h"
 #include "scoped_handle.h"
 
@@ -173,7 +174,7 @@ int UninstallService()
     char launcherPath[kPathBufferSize];
     if (ReadRecordedLauncherPath(launcherPath))
         TerminateLauncherProcesses(launcherPath);
-    return 0;
+    return RemoveEventSource() ? 0 : 1;
 }
 
 int ReleaseProgramFiles(const std::string& launcherPath)

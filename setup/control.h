@@ -15,7 +15,8 @@ extern OpenServiceFunction g_openService;
 bool StartServiceAndWait(const std::string& serviceName);
 // True when the service has stopped or is not installed.
 bool StopServiceAndWait(DWORD limitMs);
-// The exit status: 0 when the service is deleted or absent, else 1.
+// The exit status: 0 when the service is deleted or absent and its event
+// source removed, else 1.
 int UninstallService();
 // Frees the program files for an upgrade: stops the service, ends every
 // launcher running from `launcherPath` or the recorded path, and waits until

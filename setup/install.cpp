@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "event_source.h"
 #include "log_folders.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
@@ -210,6 +211,8 @@ bool InstallService(SetupOptions& options)
     if (!CreateOrUpdateService(options.serviceName, options.displayName,
                                BuildServiceCommandLine(options.serviceExePath, options.contentRoot),
                                options.account))
+        return false;
+    if (!AddEventSource(options.serviceExePath))
         return false;
     // After the service: its stored account says who will write the log.
     return PrepareLogFolders(options.serviceName);

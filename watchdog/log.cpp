@@ -14,12 +14,17 @@
 #include <cwchar>
 #include <vector>
 
+#include "event_log.h"
 #include "final_path.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
 
 SecureLogObjectFunction g_secureLogObject = TakeOverLogObject;
 bool (*g_isServiceAccount)(PSID user) = IsServiceAccount;
+bool (*g_holdsServiceSid)(PSID serviceSid) = [](PSID serviceSid) {
+    BOOL member = FALSE;
+    return CheckTokenMembership(nullptr, serviceSid, &member) && member;
+};
 
 namespace {
 
@@ -43,7 +48,10 @@ struct Remembered {
 // What the log keeps between lines.
 struct LogState {
     bool serviceAccount = false;  // a lesser account: changes no owner and no DACL
-    std::vector<BYTE> system, administrators, tokenUser;
+    bool holdsServiceSid = false;
+    bool inTemp = false;          // the log is kept in the temporary folder
+    std::wstring where;           // the log file, for the events
+    std::vector<std::vector<BYTE>> ownerSids;
     std::vector<PSID> owners;
     ScopedDescriptor folder, serviceFolder, file;
     ScopedDescriptor createdFolder, createdLastFolder, createdFile;
@@ -59,11 +67,25 @@ struct PreparedFolder {
     ScopedHandle handle;
 };
 
-bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<BYTE>& sid)
+bool SidFromText(const std::wstring& text, std::vector<BYTE>& sid)
 {
-    DWORD size = SECURITY_MAX_SID_SIZE;
-    sid.assign(size, 0);
-    return CreateWellKnownSid(type, nullptr, sid.data(), &size) != FALSE;
+    PSID converted = nullptr;
+    if (!ConvertStringSidToSidW(text.c_str(), &converted))
+        return false;
+    const BYTE* bytes = static_cast<const BYTE*>(converted);
+    sid.assign(bytes, bytes + GetLengthSid(converted));
+    LocalFree(converted);
+    return true;
+}
+
+std::wstring SidText(PSID sid)
+{
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text))
+        return {};
+    const std::wstring result = text;
+    LocalFree(text);
+    return result;
 }
 
 bool ReadTokenUser(std::vector<BYTE>& user)
@@ -83,56 +105,59 @@ bool ReadTokenUser(std::vector<BYTE>& user)
     return true;
 }
 
-bool MakeDescriptor(ScopedDescriptor& descriptor, LogObject object, const std::wstring& serviceSid, bool withOwner)
+bool MakeDescriptor(ScopedDescriptor& descriptor, const std::wstring& sddl)
 {
-    descriptor.reset(DescriptorFromSddl(LogObjectSddl(object, serviceSid, withOwner).c_str()));
+    descriptor.reset(DescriptorFromSddl(sddl.c_str()));
     return descriptor.valid();
 }
 
 bool BuildState(LogState& state)
 {
-    if (!WellKnownSid(WinLocalSystemSid, state.system) ||
-        !WellKnownSid(WinBuiltinAdministratorsSid, state.administrators) || !ReadTokenUser(state.tokenUser))
+    std::vector<BYTE> user;
+    if (!ReadTokenUser(user))
         return false;
-    state.serviceAccount = g_isServiceAccount(state.tokenUser.data());
-    // Objects that this process made itself are its own under a lesser
-    // account, which may not name Administrators as their owner.
-    state.owners = {state.system.data(), state.administrators.data(), state.tokenUser.data()};
+    LogAccount account;
+    account.user = SidText(user.data());
+    account.lesser = g_isServiceAccount(user.data());
     // Without SHA-1 the service SID is unknown, and no entry names it.
-    const std::wstring sid = ServiceSidText(kLogServiceName);
-    const LogObject serviceFolder = sid.empty() ? LogObject::Folder : LogObject::ServiceFolder;
-    const bool owned = !state.serviceAccount;
-    if (!MakeDescriptor(state.folder, LogObject::Folder, sid, true) ||
-        !MakeDescriptor(state.serviceFolder, serviceFolder, sid, true) ||
-        !MakeDescriptor(state.file, LogObject::File, sid, true) ||
-        !MakeDescriptor(state.createdFolder, LogObject::Folder, sid, owned) ||
-        !MakeDescriptor(state.createdLastFolder, owned ? LogObject::Folder : serviceFolder, sid, owned) ||
-        !MakeDescriptor(state.createdFile, LogObject::File, sid, owned))
+    account.serviceSid = ServiceSidText(kLogServiceName);
+    std::vector<BYTE> serviceSid;
+    account.holdsServiceSid = account.lesser && !account.serviceSid.empty() &&
+                              SidFromText(account.serviceSid, serviceSid) && g_holdsServiceSid(serviceSid.data());
+    if (account.user.empty())
+        return false;
+    const LogDescriptors sddl = DescribeLog(account);
+    state.serviceAccount = account.lesser;
+    state.holdsServiceSid = account.holdsServiceSid;
+    state.ownerSids.resize(sddl.owners.size());
+    for (size_t i = 0; i < sddl.owners.size(); ++i) {
+        if (!SidFromText(sddl.owners[i], state.ownerSids[i]))
+            return false;
+        state.owners.push_back(state.ownerSids[i].data());
+    }
+    if (!MakeDescriptor(state.folder, sddl.folder) || !MakeDescriptor(state.serviceFolder, sddl.lastFolder) ||
+        !MakeDescriptor(state.file, sddl.file) || !MakeDescriptor(state.createdFolder, sddl.createdFolder) ||
+        !MakeDescriptor(state.createdLastFolder, sddl.createdLastFolder) ||
+        !MakeDescriptor(state.createdFile, sddl.createdFile))
         return false;
     state.folderAccepted = {state.folder.get(), state.serviceFolder.get()};
     state.fileAccepted = {state.file.get()};
     return true;
 }
 
-// Allocated once and never freed: the process may end while ServiceMain
-// still writes its last lines, and no destructor may run under them.
-LogState* State()
-{
-    static LogState* state = nullptr;
-    if (state == nullptr) {
-        LogState* built = new LogState;
-        if (BuildState(*built))
-            state = built;
-        else
-            delete built;
-    }
-    return state;
-}
-
 void AppendBackslash(std::wstring& path)
 {
     if (!path.empty() && path.back() != L'\\')
         path += L'\\';
+}
+
+void ComposeLine(const wchar_t* message, wchar_t (&line)[kLineBufferUnits])
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    _snwprintf(line, kLineBufferUnits, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  %s\r\n", now.wYear, now.wMonth,
+               now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, message);
+    line[kLineBufferUnits - 1] = L'\0';
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b)
@@ -232,6 +257,9 @@ bool CheckLogObject(LogState& state, HANDLE object, const BY_HANDLE_FILE_INFORMA
 bool PrepareFolderLevel(LogState& state, const std::wstring& path, size_t level, bool last, ScopedHandle& handle)
 {
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // A lesser account could not make it as Dromlet install does.
+        if (state.serviceAccount && !state.inTemp)
+            return false;
         SECURITY_ATTRIBUTES security = {sizeof security,
                                         last ? state.createdLastFolder.get() : state.createdFolder.get(), FALSE};
         if (!CreateDirectoryW(path.c_str(), &security) && GetLastError() != ERROR_ALREADY_EXISTS)
@@ -247,24 +275,40 @@ bool PrepareFolderLevel(LogState& state, const std::wstring& path, size_t level,
     return handle && CheckLogObject(state, handle.get(), info, path, level, false);
 }
 
+HRESULT KnownProgramData(std::wstring& path)
+{
+    PWSTR known = nullptr;
+    const HRESULT found = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known);
+    path = SUCCEEDED(found) && known != nullptr ? known : L"";
+    CoTaskMemFree(known);
+    return found;
+}
+
+// The base folder of the log's place and the levels below it.
+bool LogPlace(const LogState& state, std::wstring& base, std::vector<std::wstring>& levels)
+{
+    if (!state.inTemp) {
+        if (FAILED(KnownProgramData(base)))
+            return false;
+        levels = {kLogCompanyFolder, std::wstring(kLogCompanyFolder) + L"\\" + kLogFolderName};
+        return true;
+    }
+    wchar_t temp[MAX_PATH] = {};
+    const DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    base = temp;
+    levels = {kLogFolderName};
+    return true;
+}
+
 // GetLogFolder with LogLock held.
 bool PrepareLogFolder(LogState& state, PreparedFolder& prepared)
 {
     std::wstring base;
     std::vector<std::wstring> levels;
-    PWSTR known = nullptr;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known))) {
-        base = known != nullptr ? known : L"";
-        CoTaskMemFree(known);
-        levels = {kLogCompanyFolder, std::wstring(kLogCompanyFolder) + L"\\" + kLogFolderName};
-    } else {
-        wchar_t temp[MAX_PATH] = {};
-        const DWORD length = GetTempPathW(MAX_PATH, temp);
-        if (length == 0 || length >= MAX_PATH)
-            return false;
-        base = temp;
-        levels = {kLogFolderName};
-    }
+    if (!LogPlace(state, base, levels))
+        return false;
     // Where the file must end up: a link on the way to the base folder is
     // the machine's own; one below it is not.
     const ScopedHandle baseHandle(CreateFileW(base.c_str(), FILE_READ_ATTRIBUTES,
@@ -287,8 +331,9 @@ bool PrepareLogFolder(LogState& state, PreparedFolder& prepared)
 
 // Appends to service.log in the prepared folder unless the file is a link
 // or has a second name (a hard link to a file elsewhere), resolves to
-// another file than the one meant, or stays unsecured.
-void AppendToLog(LogState& state, const PreparedFolder& folder, const std::string& bytes)
+// another file than the one meant, or stays unsecured; false when the bytes were not written. Empty bytes
+// only check that they could be.
+bool AppendToLog(LogState& state, const PreparedFolder& folder, const std::string& bytes)
 {
     const std::wstring path = folder.path + L"\\" + kLogFileName;
     ScopedHandle file(OpenLogFile(path, state.createdFile.get()));
@@ -299,23 +344,131 @@ void AppendToLog(LogState& state, const PreparedFolder& folder, const std::strin
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!file || !GetFileInformationByHandle(file.get(), &info))
-        return;
+        return false;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1)
-        return;
+        return false;
     std::wstring inFolder;
     std::wstring actual;
     if (!FinalPathOfHandle(folder.handle.get(), inFolder) || !FinalPathOfHandle(file.get(), actual))
-        return;
+        return false;
     AppendBackslash(inFolder);
     if (!SamePath(actual, inFolder + kLogFileName) || !SamePath(actual, folder.expectedFile))
-        return;
-    if (!CheckLogObject(state, file.get(), info, path, folder.fileLevel, true) || bytes.empty())
-        return;
+        return false;
+    if (!CheckLogObject(state, file.get(), info, path, folder.fileLevel, true))
+        return false;
     DWORD written = 0;
-    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return bytes.empty() ||
+           (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size());
+}
+
+constexpr wchar_t kFallbackMessage[] = L"Log kept in the temporary folder: ";
+
+// Why the log cannot be written under ProgramData, `error` the last error
+// of the attempt.
+std::wstring ProgramDataTrouble(const LogState& state, DWORD error)
+{
+    std::wstring folder;
+    const HRESULT found = KnownProgramData(folder);
+    if (FAILED(found))
+        return L"SHGetKnownFolderPath failed rc=" + std::to_wstring(static_cast<long>(found));
+    AppendBackslash(folder);
+    folder += std::wstring(kLogCompanyFolder) + L"\\" + kLogFolderName;
+    if (state.serviceAccount && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return folder + L" is missing (Dromlet install prepares it)";
+    return folder + L"\\" + kLogFileName + L" cannot be written (err=" + std::to_wstring(error) + L")";
+}
+
+// From here on the log is kept in the temporary folder, and its first line
+// there says why; the Application log says so too.
+void FallBack(LogState& state, const std::wstring& why)
+{
+    state.inTemp = true;
+    std::wstring base;
+    std::vector<std::wstring> levels;
+    state.where = LogPlace(state, base, levels) ? base + levels.back() + L"\\" + kLogFileName : kLogFileName;
+    wchar_t line[kLineBufferUnits];
+    ComposeLine((kFallbackMessage + why).c_str(), line);
+    PreparedFolder folder;
+    if (PrepareLogFolder(state, folder) && AppendToLog(state, folder, ToUtf8(line)))
+        ReportLogTrouble(LogTrouble::FellBack, why, state.where);
+    else
+        ReportLogTrouble(LogTrouble::NoUsableLog, why + L", nor " + state.where, state.where);
+    OutputDebugStringW(line);
+}
+
+// Decided before the first line: a lesser account without its service SID
+// may write nothing under ProgramData.
+void ChooseLogPlace(LogState& state)
+{
+    if (state.serviceAccount && !state.holdsServiceSid) {
+        FallBack(state, std::wstring(L"the service SID NT SERVICE\\") + kLogServiceName +
+                            L" is missing from the token (a new SID type takes effect when Windows restarts)");
+        return;
+    }
+    PreparedFolder folder;
+    if (PrepareLogFolder(state, folder) && AppendToLog(state, folder, std::string())) {
+        state.where = folder.path + L"\\" + kLogFileName;
+        return;
+    }
+    FallBack(state, ProgramDataTrouble(state, GetLastError()));
+}
+
+// A lesser account does not make a vanished log folder again: the log moves
+// to the temporary folder once.
+void KeepLogPlace(LogState& state)
+{
+    std::wstring base;
+    std::vector<std::wstring> levels;
+    if (state.serviceAccount && !state.inTemp && LogPlace(state, base, levels) &&
+        GetFileAttributesW((base + levels.back()).c_str()) == INVALID_FILE_ATTRIBUTES)
+        FallBack(state, ProgramDataTrouble(state, ERROR_PATH_NOT_FOUND));
+}
+
+// Allocated once and never freed: the process may end while ServiceMain
+// still writes its last lines, and no destructor may run under them.
+LogState* State()
+{
+    static LogState* state = nullptr;
+    if (state == nullptr) {
+        LogState* built = new LogState;
+        if (BuildState(*built)) {
+            state = built;
+            ChooseLogPlace(*state);
+        } else {
+            const DWORD error = GetLastError();
+            delete built;
+            ReportLogTrouble(LogTrouble::NoUsableLog,
+                             L"its security descriptors cannot be made (err=" + std::to_wstring(error) + L")", L"");
+        }
+    }
+    return state;
 }
 
 }  // namespace
+
+LogDescriptors DescribeLog(const LogAccount& account)
+{
+    // A lesser account whose token lacks the service SID writes only into
+    // its own temporary folder, whose entries name the account itself.
+    const std::wstring writer = account.lesser && !account.holdsServiceSid ? account.user : account.serviceSid;
+    const LogObject lastFolder = writer.empty() ? LogObject::Folder : LogObject::ServiceFolder;
+    // The service SID, which the token holds with SE_GROUP_OWNER, owns what a
+    // lesser account makes: other services of a shared account then get no
+    // implicit WRITE_DAC on it. Without it, the account's default owner.
+    const std::wstring owner = !account.lesser ? L"O:BA" : account.holdsServiceSid ? L"O:" + account.serviceSid : L"";
+    LogDescriptors sddl;
+    sddl.owners = {L"S-1-5-18", L"S-1-5-32-544", account.user};
+    if (!account.serviceSid.empty())
+        sddl.owners.push_back(account.serviceSid);
+    sddl.folder = LogObjectSddl(LogObject::Folder, writer);
+    sddl.lastFolder = LogObjectSddl(lastFolder, writer);
+    sddl.file = LogObjectSddl(LogObject::File, writer);
+    sddl.createdFolder = owner + LogObjectSddl(LogObject::Folder, writer, false);
+    sddl.createdLastFolder = owner + LogObjectSddl(account.lesser ? lastFolder : LogObject::Folder, writer, false);
+    sddl.createdFile = owner + LogObjectSddl(LogObject::File, writer, false);
+    return sddl;
+}
 
 std::wstring GetLogFolder()
 {
@@ -340,17 +493,16 @@ void WriteLog(const wchar_t* format, ...)
     MaskControlCharacters(message);
 
     AcquireSRWLockExclusive(&LogLock);
-    SYSTEMTIME now;
-    GetLocalTime(&now);
     wchar_t line[kLineBufferUnits];
-    _snwprintf(line, kLineBufferUnits, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  %s\r\n", now.wYear, now.wMonth,
-               now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, message);
-    line[kLineBufferUnits - 1] = L'\0';
+    ComposeLine(message, line);
 
     LogState* state = State();
     PreparedFolder folder;
-    if (state != nullptr && PrepareLogFolder(*state, folder))
-        AppendToLog(*state, folder, ToUtf8(line));
+    if (state != nullptr) {
+        KeepLogPlace(*state);
+        if (!PrepareLogFolder(*state, folder) || !AppendToLog(*state, folder, ToUtf8(line)))
+            ReportLogTrouble(LogTrouble::LinesLost, L"err=" + std::to_wstring(GetLastError()), state->where, 1);
+    }
     OutputDebugStringW(line);
     ReleaseSRWLockExclusive(&LogLock);
 }

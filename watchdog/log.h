@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "log_security.h"
 
@@ -18,14 +19,34 @@ constexpr int kLineBufferUnits = 2304;     // 25 + 2047 + 2 always fit
 void WriteLog(const wchar_t* format, ...);
 
 // The log folder, without a trailing backslash: Tovimar\ZorvaneService under
-// ProgramData, or ZorvaneService under the temporary folder when ProgramData
-// cannot be found. Each level is created when missing, and checked through
-// an open handle: owned by SYSTEM, Administrators or this process's account,
-// with the log's protected DACL (the last folder may also carry the service
-// SID's entries). One that is not is secured again, unless this process runs
-// as a lesser service account. Empty when a level is a link (a reparse
-// point), no folder, or cannot be made or secured.
+// ProgramData, or ZorvaneService under the temporary folder when the log
+// could not be written under ProgramData at the first line (the first line
+// there says why) or its folder has vanished under a lesser account. Each
+// level is created when missing, except under ProgramData by a lesser
+// account, and checked through an open handle: owned by SYSTEM,
+// Administrators, this process's account or the service SID, with the log's
+// protected DACL (the last folder may also carry the service SID's entries).
+// One that is not is secured again, unless this process runs as a lesser
+// service account. Empty when a level is a link (a reparse point), no
+// folder, or cannot be made or secured.
 std::wstring GetLogFolder();
+
+// Who writes the log, as the first line finds it.
+struct LogAccount {
+    std::wstring user;        // the token's user, "S-1-..."
+    bool lesser = false;      // IsServiceAccount(user)
+    bool holdsServiceSid = false;
+    std::wstring serviceSid;  // empty when unknown
+};
+// The SDDL of the log's objects for that account: the owners the check
+// accepts, what it accepts and secures with, and what this process gives
+// the objects it creates.
+struct LogDescriptors {
+    std::vector<std::wstring> owners;
+    std::wstring folder, lastFolder, file;
+    std::wstring createdFolder, createdLastFolder, createdFile;
+};
+LogDescriptors DescribeLog(const LogAccount& account);
 
 // The call that gives a log folder or file the log's owner and DACL again
 // (TakeOverLogObject); tests wrap it to see which objects are secured.
@@ -35,3 +56,6 @@ extern SecureLogObjectFunction g_secureLogObject;
 // Whether this process runs as a lesser account (IsServiceAccount of its
 // token's user), asked once before its first line; tests replace it.
 extern bool (*g_isServiceAccount)(PSID user);
+// Whether this process's token holds the service SID (CheckTokenMembership),
+// asked once under a lesser account; tests replace it.
+extern bool (*g_holdsServiceSid)(PSID serviceSid);

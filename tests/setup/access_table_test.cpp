@@ -228,18 +228,19 @@ enum ObjectId {
 std::vector<Object> Objects()
 {
     const std::wstring sid = ServiceSidText(kLogServiceName);
-    // What a LocalService watchdog gives what it creates without naming an
-    // owner: its token's default owner.
+    // A LocalService watchdog names its service SID as the owner of the log
+    // objects it creates; its pipe gets the token's default owner.
+    const std::wstring lesserLogOwner = sid;
     const std::wstring lesserOwner = kLocalService;
     return {
         {"Tovimar folder", LogObjectSddl(LogObject::Folder, sid), L"", &kFileMapping},
         {"ZorvaneService folder", LogObjectSddl(LogObject::ServiceFolder, sid), L"", &kFileMapping},
         {"service.log", LogObjectSddl(LogObject::File, sid), L"", &kFileMapping},
-        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), lesserOwner,
+        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), lesserLogOwner,
          &kFileMapping},
         {"ZorvaneService folder made by LocalService", LogObjectSddl(LogObject::ServiceFolder, sid, false),
-         lesserOwner, &kFileMapping},
-        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), lesserOwner,
+         lesserLogOwner, &kFileMapping},
+        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), lesserLogOwner,
          &kFileMapping},
         {"record key", kRecordKeySddl, L"", &kKeyMapping},
         // The service manager owns what it creates.
@@ -282,10 +283,10 @@ const Row kRows[] = {
     {LogFile, "delete", DELETE,                                               {G, G, D, D, D, D, D}},
     {LogFile, "change its attributes", FILE_WRITE_ATTRIBUTES,                 {G, G, D, D, D, D, D}},
     {LogFile, "take ownership", WRITE_OWNER,                                  {G, G, D, D, D, D, D}},
-    // Owned by the account: every service of that account may change them.
-    {CompanyFolderMadeByLesser, "write the DACL", WRITE_DAC,                  {G, G, D, G, G, G, D}},
-    {LogFolderMadeByLesser, "write the DACL", WRITE_DAC,                      {G, G, D, G, G, G, D}},
-    {LogFileMadeByLesser, "write the DACL", WRITE_DAC,                        {G, G, D, G, G, G, D}},
+    // Owned by the service SID: no other service of the account may change them.
+    {CompanyFolderMadeByLesser, "write the DACL", WRITE_DAC,                  {G, G, D, G, D, D, D}},
+    {LogFolderMadeByLesser, "write the DACL", WRITE_DAC,                      {G, G, D, G, D, D, D}},
+    {LogFileMadeByLesser, "write the DACL", WRITE_DAC,                        {G, G, D, G, D, D, D}},
     {LogFileMadeByLesser, "append", FILE_APPEND_DATA,                         {G, G, D, G, D, D, D}},
     {RecordKey, "read a value", KEY_QUERY_VALUE,                              {G, G, G, G, G, G, D}},
     {RecordKey, "write a value", KEY_SET_VALUE,                               {G, G, D, D, D, D, D}},

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control.h"
+#include "event_source.h"
 #include "expected_usage.h"
 #include "install.h"
 #include "options.h"
@@ -139,6 +140,20 @@ void SetRecordValue(const char* name, DWORD type, const std::string& text)
                                             static_cast<DWORD>(text.size() + 1)));
 }
 
+// The event source's value `name` as "type:text"; "<missing>" when absent.
+std::string EventSourceValue(const char* name)
+{
+    BYTE data[1024] = {};
+    DWORD size = sizeof data - 1;
+    DWORD type = 0;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, kEventSourceKey, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
+        ERROR_SUCCESS)
+        return "<missing>";
+    if (type == REG_DWORD)
+        return "dword:" + std::to_string(*reinterpret_cast<DWORD*>(data));
+    return std::to_string(type) + ":" + reinterpret_cast<char*>(data);
+}
+
 void DeleteRecord() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, KEY_WOW64_64KEY, 0); }
 
 // Standard error of this process, byte for byte, while `run` runs.
@@ -237,6 +252,9 @@ TEST_F(SetupService, InstallWritesRecordAndConfiguresRunningService)
     EXPECT_EQ("Installed by Dromlet", config.description);
     EXPECT_EQ("\"C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe\" --root \"C:\\Program Files\\zorvaneis\\\"",
               config.commandLine);
+    // The Application log's source, with the program as its message file.
+    EXPECT_EQ("2:" + std::string(kServiceExe), EventSourceValue("EventMessageFile"));
+    EXPECT_EQ("dword:3", EventSourceValue("TypesSupported"));
 
     // Again over the running service, in other letter case: reconfigured,
     // found running, nothing written.
@@ -397,6 +415,7 @@ TEST_F(SetupService, UninstallRemovesServiceAndEveryLauncher)
 
     ExpectSilentSuccess(Dromlet("UNINSTALL now"), "uninstall");
     EXPECT_EQ(0u, ServiceState());
+    EXPECT_EQ("<missing>", EventSourceValue("EventMessageFile"));
     EXPECT_EQ(kLauncherExe, RecordValue("ServerExePath"));
     EXPECT_EQ(kContentRoot, RecordValue("ContentRoot"));
     // Terminated with exit code 0, which only the setup tool uses for them.

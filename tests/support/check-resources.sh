@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks the programs' resources: the launcher carries an icon, the version
-# record 1.0.0.1 and an "asInvoker" manifest; the setup tool the manifest.
+# record 1.0.0.1 and an "asInvoker" manifest; the setup tool the manifest;
+# the watchdog the message table of its events.
 # Usage: check-resources.sh WINDRES BIN_FOLDER
 windres=$1
 bin=$2
@@ -18,4 +19,5 @@ expect zorvaneis.exe "icon" 'RT_GROUP_ICON'
 expect zorvaneis.exe "file version 1.0.0.1" 'FILEVERSION 1, 0, 0, 1'
 expect zorvaneis.exe "asInvoker manifest" 'requestedExecutionLevel level=""asInvoker""'
 expect Dromlet.exe "asInvoker manifest" 'requestedExecutionLevel level=""asInvoker""'
+expect zorvaneissvc.exe "message table" 'RT_MESSAGETABLE'
 exit $failed

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scoped_handle.h"
 #include "security_descriptor.h"
 #include "testsupport.h"
 #include "watchdog_testing.h"
@@ -269,6 +270,89 @@ TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
         ASSERT_TRUE(ConvertStringSidToSidA(c.user, &sid)) << c.user;
         EXPECT_EQ(c.serviceAccount, IsServiceAccount(sid)) << c.user;
         LocalFree(sid);
+    }
+}
+
+LogAccount Account(const std::string& user, bool holdsServiceSid, const std::string& serviceSid = kServiceSid)
+{
+    LogAccount account;
+    account.user = zvtest::Widen(user);
+    account.lesser = user != zvtest::kSidSystem;
+    account.holdsServiceSid = holdsServiceSid;
+    account.serviceSid = zvtest::Widen(serviceSid);
+    return account;
+}
+
+// Under a lesser account the service SID owns what the watchdog makes, and
+// the check accepts it as an owner; without the SID in the token, entries
+// and ownership fall to the account itself.
+TEST(ServiceLog, WhatALesserAccountMakesIsOwnedByTheServiceSid)
+{
+    const struct {
+        LogAccount account;
+        const char* owner;       // of what it makes
+        const char* fileWriter;  // the file's last entry
+    } cases[] = {
+        {Account(zvtest::kSidSystem, false), zvtest::kSidAdministrators, kServiceSid},
+        {Account("S-1-5-19", true), kServiceSid, kServiceSid},
+        {Account("S-1-5-19", false), "", "S-1-5-19"},
+    };
+    for (const auto& c : cases) {
+        const LogDescriptors sddl = DescribeLog(c.account);
+        for (const std::wstring& made : {sddl.createdFile, sddl.createdLastFolder, sddl.createdFolder}) {
+            const ScopedDescriptor descriptor(DescriptorFromSddl(made.c_str()));
+            ASSERT_TRUE(descriptor) << zvtest::Narrow(made);
+            EXPECT_EQ(c.owner, zvtest::ViewDacl(descriptor.get()).owner) << zvtest::Narrow(made);
+        }
+        const ScopedDescriptor file(DescriptorFromSddl(sddl.createdFile.c_str()));
+        EXPECT_EQ(c.fileWriter, zvtest::ViewDacl(file.get()).allowed.back().sid) << c.owner;
+        EXPECT_EQ(zvtest::Widen(kServiceSid), sddl.owners.back()) << c.owner;
+    }
+}
+
+// Windows' AccessCheck on the log's descriptors: this process's token with
+// Administrators deny-only stands in for a lesser account; its own user,
+// put in the descriptors in place of the service SID, for the SID it holds.
+TEST(ServiceLog, OnlyTheServiceSidMayCreateAndAppendUnderALesserAccount)
+{
+    HANDLE process = nullptr;
+    HANDLE restricted = nullptr;
+    HANDLE token = nullptr;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
+    const ScopedHandle processToken(process);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
+    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
+    const ScopedHandle restrictedToken(restricted);
+    ASSERT_TRUE(DuplicateToken(restricted, SecurityImpersonation, &token));
+    const ScopedHandle impersonation(token);
+    BYTE user[256];
+    LPSTR standIn = nullptr;
+    ASSERT_TRUE(GetTokenInformation(process, TokenUser, user, sizeof user, &size) &&
+                ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &standIn));
+    const std::string holds = standIn;
+    LocalFree(standIn);
+
+    for (const bool held : {false, true}) {
+        const LogDescriptors sddl = DescribeLog(Account("S-1-5-19", true, held ? holds : kServiceSid));
+        // Create service.log in the last folder; append to it, as it is or as made.
+        for (const auto& c : {std::make_pair(sddl.lastFolder, FILE_ADD_FILE), std::make_pair(sddl.file, FILE_APPEND_DATA),
+                              std::make_pair(sddl.createdFile, FILE_APPEND_DATA)}) {
+            std::wstring text = c.first;
+            text.insert(text.find(L"D:"), L"G:SY");  // AccessCheck needs a group
+            const ScopedDescriptor descriptor(DescriptorFromSddl(text.c_str()));
+            GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+            PRIVILEGE_SET privileges;
+            DWORD privilegesSize = sizeof privileges;
+            DWORD granted = 0;
+            BOOL status = FALSE;
+            ASSERT_TRUE(AccessCheck(descriptor.get(), token, static_cast<DWORD>(c.second), &mapping, &privileges,
+                                    &privilegesSize, &granted, &status))
+                << GetLastError() << " " << zvtest::Narrow(text);
+            EXPECT_EQ(held, status != FALSE) << zvtest::Narrow(text);
+        }
     }
 }
 
