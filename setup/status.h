@@ -1,0 +1,12 @@
+// `Dromlet status`: what runs, under which settings, and the end of the log,
+// for an administrator or a monitoring script. It changes nothing.
+#pragma once
+
+// Exit statuses of status.
+constexpr int kStatusServing = 0;     // the service runs and a launcher runs from ServerExePath
+constexpr int kStatusCannotTell = 1;  // after the usual error line
+constexpr int kStatusNotServing = 3;  // installed but stopped, or running without a launcher
+constexpr int kStatusNotInstalled = 4;
+
+// Writes the state to standard output and returns one of the statuses above.
+int ShowStatus();
