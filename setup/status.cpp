@@ -83,7 +83,7 @@ bool QueryService(ServiceView& view)
         ReportLastError("OpenSCManager: ");
         return false;
     }
-    ScopedService service(OpenServiceA(manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+    ScopedService service(OpenServiceA(manager.get(), kServiceName, kStatusServiceAccess));
     if (!service) {
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
             return true;

@@ -8,5 +8,11 @@ constexpr int kStatusCannotTell = 1;  // after the usual error line
 constexpr int kStatusNotServing = 3;  // installed but stopped, or running without a launcher
 constexpr int kStatusNotInstalled = 4;
 
+#include <windows.h>
+
+// All that status asks of the service: what the service's DACL grants
+// interactive and service users.
+constexpr DWORD kStatusServiceAccess = SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG;
+
 // Writes the state to standard output and returns one of the statuses above.
 int ShowStatus();

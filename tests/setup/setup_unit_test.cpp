@@ -9,6 +9,7 @@
 #include "install.h"
 #include "options.h"
 #include "security_descriptor.h"
+#include "status.h"
 #include "testsupport.h"
 
 namespace {
@@ -232,6 +233,8 @@ TEST(SetupInstall, RecordAndServiceAreChangedByAdministratorsOnly)
         EXPECT_EQ(0u, view.otherEntries) << c.name;
         EXPECT_TRUE(c.allowed == view.allowed) << c.name;
     }
+    // Any user who may query the service may run status.
+    EXPECT_EQ(kStatusServiceAccess, kStatusServiceAccess & serviceQuery & ~SERVICE_INTERROGATE);
 }
 
 TEST(SetupErrorLine, SystemTextUntrimmedThenLineFeed)
