@@ -118,7 +118,7 @@ Function ZvNumberInRange
     StrLen $R4 $R1
     StrCpy $R5 $R1 1
     ${If} $R4 < 1
-    ${OrIf} $R4 > 4
+    ${OrIf} $R4 > 5
     ${OrIf} $R5 == "0"
         Return
     ${EndIf}
@@ -140,18 +140,21 @@ Function ZvNumberInRange
 FunctionEnd
 
 ; $R0 "1" when $R1 is an http:// or https:// URL with a host, holding no
-; double quote, blank or line break: one word on any command line.
+; double quote, blank or line break (one word on any command line), no user
+; name and no port outside 1 to 65535: what the watchdog's parser refuses
+; must be refused here, before the service is stopped.
 Function ZvPlainUrl
     StrCpy $R0 ""
     StrCpy $R4 $R1 7
     StrCpy $R5 $R1 8
     ${If} $R4 == "http://"
-        StrCpy $R6 $R1 1 7
+        StrCpy $R8 7
     ${ElseIf} $R5 == "https://"
-        StrCpy $R6 $R1 1 8
+        StrCpy $R8 8
     ${Else}
         Return
     ${EndIf}
+    StrCpy $R6 $R1 1 $R8
     ${If} $R6 == ""
     ${OrIf} $R6 == "/"
     ${OrIf} $R6 == ":"
@@ -159,6 +162,11 @@ Function ZvPlainUrl
     ${OrIf} $R6 == "#"
         Return
     ${EndIf}
+    ; $R9: where the loop is (host, port, rest); $R7 the port's digits;
+    ; $R3 "1" when the host part ended in a port.
+    StrCpy $R9 host
+    StrCpy $R7 ""
+    StrCpy $R3 ""
     StrLen $R4 $R1
     ${For} $R6 0 $R4
         StrCpy $R5 $R1 1 $R6
@@ -169,19 +177,88 @@ Function ZvPlainUrl
         ${OrIf} $R5 == "$\n"
             Return
         ${EndIf}
+        ${If} $R6 >= $R8
+        ${AndIf} $R9 != rest
+            ${If} $R5 == "/"
+            ${OrIf} $R5 == "?"
+            ${OrIf} $R5 == "#"
+            ${OrIf} $R5 == ""
+                ${IfThen} $R9 == port ${|} StrCpy $R3 1 ${|}
+                StrCpy $R9 rest
+            ${ElseIf} $R5 == "@"
+                Return
+            ${ElseIf} $R5 == "]"
+                ; the colons of an IPv6 address are no port
+                StrCpy $R9 host
+            ${ElseIf} $R5 == ":"
+                StrCpy $R9 port
+                StrCpy $R7 ""
+            ${ElseIf} $R9 == port
+                StrCpy $R7 "$R7$R5"
+            ${EndIf}
+        ${EndIf}
     ${Next}
-    StrCpy $R0 1
+    ${If} $R3 == 1
+        StrCpy $R1 $R7
+        StrCpy $R2 1
+        StrCpy $R3 65535
+        Call ZvNumberInRange
+    ${Else}
+        StrCpy $R0 1
+    ${EndIf}
+FunctionEnd
+
+; $R0 the value of the switch $R1 ("/NAME=", letter case ignored) in the
+; parameters $0: the text up to the next blank, without one pair of
+; enclosing double quotes; the error flag set when the switch is not given.
+; (GetOptions ends a value at the next "/", which cuts every URL short.)
+Function ZvReadSwitch
+    StrCpy $R0 ""
+    StrLen $R2 $R1
+    StrLen $R3 $0
+    ${For} $R4 0 $R3
+        StrCpy $R5 $0 $R2 $R4
+        IntOp $R6 $R4 - 1
+        StrCpy $R7 $0 1 $R6
+        ${IfThen} $R4 == 0 ${|} StrCpy $R7 " " ${|}
+        ${If} $R5 == $R1
+        ${AndIf} $R7 == " "
+            IntOp $R4 $R4 + $R2
+            ${Do}
+                StrCpy $R5 $0 1 $R4
+                ${If} $R5 == ""
+                ${OrIf} $R5 == " "
+                    ${ExitDo}
+                ${EndIf}
+                StrCpy $R0 "$R0$R5"
+                IntOp $R4 $R4 + 1
+            ${Loop}
+            StrCpy $R5 $R0 1
+            StrCpy $R6 $R0 1 -1
+            StrLen $R7 $R0
+            ${If} $R5 == '"'
+            ${AndIf} $R6 == '"'
+            ${AndIf} $R7 >= 2
+                StrCpy $R0 $R0 -1 1
+            ${EndIf}
+            ClearErrors
+            Return
+        ${EndIf}
+    ${Next}
+    SetErrors
 FunctionEnd
 
 ; Reads /NAME=value into `var`, empty when the switch is not given; a switch
 ; given with no value is refused.
 !macro ZvSwitch name var
-    ClearErrors
-    ${GetOptions} $0 "/${name}=" ${var}
+    StrCpy $R1 "/${name}="
+    Call ZvReadSwitch
     ${If} ${Errors}
         StrCpy ${var} ""
-    ${ElseIf} ${var} == ""
+    ${ElseIf} $R0 == ""
         !insertmacro ZvRefuse "/${name}= needs a value"
+    ${Else}
+        StrCpy ${var} $R0
     ${EndIf}
 !macroend
 

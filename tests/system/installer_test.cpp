@@ -170,7 +170,7 @@ TEST(Installer, InstallUpgradeRemove)
     // anything changes: the service keeps running in the same process.
     const DWORD serviceProcess = ServiceProcessId();
     const char* refused[] = {" /ACCOUNT=LocalSystems", " /ACCOUNT=LocalSystem\" C:\\users\\Public\\evil.exe",
-                             " /RELAUNCH=yes", " /HEALTHCHECK=http://127.0.0.1:1465/\"x", " /HEALTHCHECK=ftp://h/",
+                             " /RELAUNCH=yes", " /HEALTHCHECK=http://127.0.0.1:1465/\"x", " /HEALTHCHECK=ftp://h/", " /HEALTHCHECK=http://h:65536/",
                              " /HEALTHMAXSTATUS=600", " /HEALTHCHECK=off /HEALTHMAXSTATUS=399", " /LOGMAXMB=010",
                              " /LOGMAXMB=", " /FIREWALL=no"};
     for (const char* switches : refused) {
@@ -257,6 +257,11 @@ TEST(Installer, SwitchesChangeWhatANewInstallationGets)
     EXPECT_EQ("RelaunchOnExit=-1 HealthCheckMaxStatus=-1 LogMaxSizeMB=4096 LogKeepFiles=5 HealthCheckUrl=-1",
               RecordSettings());
     EXPECT_EQ(kNetshDelete + "\n", NetshCalls());
+    // An upgrade passes on the switches given, and only those.
+    ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE, " /HEALTHCHECK=http://[::1]:18470/x?a=b:c").exitCode);
+    EXPECT_EQ("RelaunchOnExit=-1 HealthCheckMaxStatus=-1 LogMaxSizeMB=4096 LogKeepFiles=5 "
+              "HealthCheckUrl=http://[::1]:18470/x?a=b:c",
+              RecordSettings());
     EXPECT_EQ(0u, RunUninstallerSilently());
 }
 
