@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs the whole system under Wine: builds it, installs the programs at their
 # Windows paths in a Wine prefix of its own, installs and starts the service
-# with Dromlet, and keeps the web server running on http://127.0.0.1:1465/
-# until Ctrl-C; then uninstalls the service and ends the Wine session.
+# with Dromlet and the settings the setup program gives a new installation,
+# and keeps the web server running on http://127.0.0.1:1465/ until Ctrl-C;
+# then uninstalls the service and ends the Wine session.
 set -eu
 cd "$(dirname "$0")"
 . ./scripts/prerequisites.sh
@@ -22,6 +23,11 @@ export WINEPREFIX=$prefix
 program_files="$prefix/drive_c/Program Files"
 log="$prefix/drive_c/ProgramData/Tovimar/ZorvaneService/service.log"
 port=1465
+dromlet='C:\Program Files\ZorvaneService\Dromlet.exe'
+# What the setup program asks for on a new installation: the launcher
+# started again as soon as it ends, a server that stops answering replaced,
+# and the log kept to 10 MB and 5 older files.
+settings="--relaunch-on-exit on --health-check http://127.0.0.1:$port/ --health-max-status 599 --log-max-mb 10 --log-keep 5"
 
 if curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/"; then
     fail "port $port is taken by another program; end it first"
@@ -43,7 +49,7 @@ cleanup() {
     set +e
     if [ "$installed" = 1 ]; then
         step "Uninstalling the service"
-        "$wine_run" 'C:\Program Files\ZorvaneService\Dromlet.exe' uninstall ||
+        "$wine_run" "$dromlet" uninstall ||
             echo "run.sh: Dromlet uninstall failed (status $?)" >&2
     fi
     [ -n "$keepalive_pid" ] && kill "$keepalive_pid" 2>/dev/null
@@ -60,9 +66,10 @@ trap 'exit 130' TERM
 "$wine_run" build/bin/zv_keepalive.exe &
 keepalive_pid=$!
 
-step "Dromlet install"
+step "Dromlet install $settings"
 installed=1
-"$wine_run" 'C:\Program Files\ZorvaneService\Dromlet.exe' install ||
+# shellcheck disable=SC2086 # one word each
+"$wine_run" "$dromlet" install $settings ||
     fail "Dromlet install failed (status $?); see the messages above and $log"
 
 step "Waiting for http://127.0.0.1:$port/"
@@ -73,19 +80,19 @@ until curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/"; do
     sleep 1
 done
 
-state=$("$wine_run" sc query ZorvaneISSvc 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }')
-launched=$(tr -d '\r' <"$log" | grep "Launched '" | tail -1 | sed 's/.*(PID=\([0-9]*\)).*/\1/')
 cat <<INFO
 
   The Zorvane Information Server is running.
-    service ZorvaneISSvc  ${state:-unknown}
-    launcher PID          ${launched:-unknown} (Windows process id)
     browse                http://127.0.0.1:$port/
     content root          $program_files/ZorvaneIs/site/
     settings              $program_files/ZorvaneIs/zorvaneis.cfg
     service log           $log
 
   Try:  curl http://127.0.0.1:$port/        Press Ctrl-C to stop and uninstall.
+  End the launcher and the watchdog starts it again within a second or two.
 
+  Dromlet status:
 INFO
+"$wine_run" "$dromlet" status | sed 's/^/    /' || true
+echo
 while :; do sleep 1; done

@@ -20,6 +20,13 @@ RequestExecutionLevel admin
 !define ZV_UNINSTALLER "${ZV_SERVICE_FOLDER}\Uninstall.exe"
 ; With SetShellVarContext all, $APPDATA is ProgramData.
 !define ZV_LOG "$APPDATA\Tovimar\ZorvaneService\service.log"
+!define ZV_FIREWALL_RULE "Zorvane Information Server"
+!define ZV_NETSH '"$SYSDIR\netsh.exe" advfirewall firewall'
+; What a new installation asks for when no switch says otherwise.
+!define ZV_NEW_HEALTH_CHECK "http://127.0.0.1:1465/"
+!define ZV_NEW_HEALTH_MAX_STATUS 599
+!define ZV_NEW_LOG_MAX_MB 10
+!define ZV_NEW_LOG_KEEP 5
 
 Name "${ZV_PRODUCT} ${ZV_VERSION}"
 OutFile "${ZV_OUTFILE}"
@@ -62,8 +69,17 @@ VIAddVersionKey /LANG=1033 LegalCopyright "${ZV_PUBLISHER}"
     ${EndIf}
 !macroend
 
-; " --account NAME" from /ACCOUNT=NAME, else empty: an upgrade keeps the installed account.
-Var ZvAccountWords
+; The switches' values, each checked in .onInit before it goes on a command
+; line: empty when the switch was not given.
+Var ZvAccount
+Var ZvRelaunch
+Var ZvHealthCheck
+Var ZvHealthMaxStatus
+Var ZvLogMaxMb
+Var ZvFirewall
+; The words for Dromlet install that the switches (and, on a new
+; installation, the defaults) make.
+Var ZvInstallWords
 
 ; Files of the payload that could not be written or deleted, one a line.
 Var ZvFailedFiles
@@ -87,14 +103,282 @@ Var ZvFailedFiles
     ${EndIf}
 !macroend
 
+; Ends setup before anything changes: `message` names the switch and what it
+; takes (silent mode: exit code 2).
+!macro ZvRefuse message
+    MessageBox MB_OK|MB_ICONSTOP "${message}" /SD IDOK
+    SetErrorLevel 2
+    Abort
+!macroend
+
+; $R0 "1" when the text in $R1 is a number from $R2 to $R3 in decimal
+; digits without a leading zero (IntCmp would read one as octal).
+Function ZvNumberInRange
+    StrCpy $R0 ""
+    StrLen $R4 $R1
+    StrCpy $R5 $R1 1
+    ${If} $R4 < 1
+    ${OrIf} $R4 > 5
+    ${OrIf} $R5 == "0"
+        Return
+    ${EndIf}
+    ${For} $R6 0 $R4
+        StrCpy $R5 $R1 1 $R6
+        ${If} $R5 != ""
+            StrCpy $R7 "0123456789" 1
+            ${Do}
+                ${IfThen} $R5 == $R7 ${|} ${ExitDo} ${|}
+                ${IfThen} $R7 == "9" ${|} Return ${|}
+                IntOp $R7 $R7 + 1
+            ${Loop}
+        ${EndIf}
+    ${Next}
+    ${If} $R1 >= $R2
+    ${AndIf} $R1 <= $R3
+        StrCpy $R0 1
+    ${EndIf}
+FunctionEnd
+
+; $R0 "1" when $R1 is an http:// or https:// URL with a host, holding no
+; double quote, blank or line break (one word on any command line), no user
+; name and no port outside 1 to 65535: what the watchdog's parser refuses
+; must be refused here, before the service is stopped.
+Function ZvPlainUrl
+    StrCpy $R0 ""
+    StrCpy $R4 $R1 7
+    StrCpy $R5 $R1 8
+    ${If} $R4 == "http://"
+        StrCpy $R8 7
+    ${ElseIf} $R5 == "https://"
+        StrCpy $R8 8
+    ${Else}
+        Return
+    ${EndIf}
+    StrCpy $R6 $R1 1 $R8
+    ${If} $R6 == ""
+    ${OrIf} $R6 == "/"
+    ${OrIf} $R6 == ":"
+    ${OrIf} $R6 == "?"
+    ${OrIf} $R6 == "#"
+        Return
+    ${EndIf}
+    ; $R9: where the loop is (host, port, rest); $R7 the port's digits;
+    ; $R3 "1" when the host part ended in a port.
+    StrCpy $R9 host
+    StrCpy $R7 ""
+    StrCpy $R3 ""
+    StrLen $R4 $R1
+    ${For} $R6 0 $R4
+        StrCpy $R5 $R1 1 $R6
+        ${If} $R5 == '"'
+        ${OrIf} $R5 == " "
+        ${OrIf} $R5 == "$\t"
+        ${OrIf} $R5 == "$\r"
+        ${OrIf} $R5 == "$\n"
+            Return
+        ${EndIf}
+        ${If} $R6 >= $R8
+        ${AndIf} $R9 != rest
+            ${If} $R5 == "/"
+            ${OrIf} $R5 == "?"
+            ${OrIf} $R5 == "#"
+            ${OrIf} $R5 == ""
+                ${IfThen} $R9 == port ${|} StrCpy $R3 1 ${|}
+                StrCpy $R9 rest
+            ${ElseIf} $R5 == "@"
+                Return
+            ${ElseIf} $R5 == "]"
+                ; the colons of an IPv6 address are no port
+                StrCpy $R9 host
+            ${ElseIf} $R5 == ":"
+                StrCpy $R9 port
+                StrCpy $R7 ""
+            ${ElseIf} $R9 == port
+                StrCpy $R7 "$R7$R5"
+            ${EndIf}
+        ${EndIf}
+    ${Next}
+    ${If} $R3 == 1
+        StrCpy $R1 $R7
+        StrCpy $R2 1
+        StrCpy $R3 65535
+        Call ZvNumberInRange
+    ${Else}
+        StrCpy $R0 1
+    ${EndIf}
+FunctionEnd
+
+; $R0 the value of the switch $R1 ("/NAME=", letter case ignored) in the
+; parameters $0: the text up to the next blank, without one pair of
+; enclosing double quotes; the error flag set when the switch is not given.
+; (GetOptions ends a value at the next "/", which cuts every URL short.)
+Function ZvReadSwitch
+    StrCpy $R0 ""
+    StrLen $R2 $R1
+    StrLen $R3 $0
+    ${For} $R4 0 $R3
+        StrCpy $R5 $0 $R2 $R4
+        IntOp $R6 $R4 - 1
+        StrCpy $R7 $0 1 $R6
+        ${IfThen} $R4 == 0 ${|} StrCpy $R7 " " ${|}
+        ${If} $R5 == $R1
+        ${AndIf} $R7 == " "
+            IntOp $R4 $R4 + $R2
+            ${Do}
+                StrCpy $R5 $0 1 $R4
+                ${If} $R5 == ""
+                ${OrIf} $R5 == " "
+                    ${ExitDo}
+                ${EndIf}
+                StrCpy $R0 "$R0$R5"
+                IntOp $R4 $R4 + 1
+            ${Loop}
+            StrCpy $R5 $R0 1
+            StrCpy $R6 $R0 1 -1
+            StrLen $R7 $R0
+            ${If} $R5 == '"'
+            ${AndIf} $R6 == '"'
+            ${AndIf} $R7 >= 2
+                StrCpy $R0 $R0 -1 1
+            ${EndIf}
+            ClearErrors
+            Return
+        ${EndIf}
+    ${Next}
+    SetErrors
+FunctionEnd
+
+; Reads /NAME=value into `var`, empty when the switch is not given; a switch
+; given with no value is refused.
+!macro ZvSwitch name var
+    StrCpy $R1 "/${name}="
+    Call ZvReadSwitch
+    ${If} ${Errors}
+        StrCpy ${var} ""
+    ${ElseIf} $R0 == ""
+        !insertmacro ZvRefuse "/${name}= needs a value"
+    ${Else}
+        StrCpy ${var} $R0
+    ${EndIf}
+!macroend
+
+!macro ZvOnOffSwitch name var
+    !insertmacro ZvSwitch ${name} ${var}
+    ${If} ${var} != ""
+    ${AndIf} ${var} != "on"
+    ${AndIf} ${var} != "off"
+        !insertmacro ZvRefuse "/${name}= takes on or off, not ${var}"
+    ${EndIf}
+!macroend
+
+; Every switch is checked here, before `release` stops the service: a
+; refused one leaves the installed system serving. (String comparisons in
+; LogicLib ignore letter case, as Dromlet does.)
 Function .onInit
     SetRegView 64
     SetShellVarContext all
     ${GetParameters} $0
-    ClearErrors
-    ${GetOptions} $0 "/ACCOUNT=" $1
-    ${IfNot} ${Errors}
-        StrCpy $ZvAccountWords ' --account "$1"'
+
+    !insertmacro ZvSwitch ACCOUNT $ZvAccount
+    ${If} $ZvAccount != ""
+    ${AndIf} $ZvAccount != "LocalSystem"
+    ${AndIf} $ZvAccount != "LocalService"
+    ${AndIf} $ZvAccount != "NetworkService"
+    ${AndIf} $ZvAccount != "ZorvaneISSvc"
+        !insertmacro ZvRefuse "/ACCOUNT= takes LocalSystem, LocalService, NetworkService or ZorvaneISSvc, not $ZvAccount"
+    ${EndIf}
+
+    !insertmacro ZvOnOffSwitch RELAUNCH $ZvRelaunch
+    !insertmacro ZvOnOffSwitch FIREWALL $ZvFirewall
+
+    !insertmacro ZvSwitch HEALTHCHECK $ZvHealthCheck
+    ${If} $ZvHealthCheck != ""
+    ${AndIf} $ZvHealthCheck != "off"
+        StrCpy $R1 $ZvHealthCheck
+        Call ZvPlainUrl
+        ${If} $R0 != 1
+            !insertmacro ZvRefuse "/HEALTHCHECK= takes an http:// or https:// URL with a host and without blanks or double quotes, or off, not $ZvHealthCheck"
+        ${EndIf}
+    ${EndIf}
+
+    !insertmacro ZvSwitch HEALTHMAXSTATUS $ZvHealthMaxStatus
+    ${If} $ZvHealthMaxStatus != ""
+        StrCpy $R1 $ZvHealthMaxStatus
+        StrCpy $R2 200
+        StrCpy $R3 599
+        Call ZvNumberInRange
+        ${If} $R0 != 1
+            !insertmacro ZvRefuse "/HEALTHMAXSTATUS= takes an HTTP status from 200 to 599, not $ZvHealthMaxStatus"
+        ${EndIf}
+        ${If} $ZvHealthCheck == "off"
+            !insertmacro ZvRefuse "/HEALTHMAXSTATUS= cannot go with /HEALTHCHECK=off"
+        ${EndIf}
+    ${EndIf}
+
+    !insertmacro ZvSwitch LOGMAXMB $ZvLogMaxMb
+    ${If} $ZvLogMaxMb != ""
+    ${AndIf} $ZvLogMaxMb != "off"
+        StrCpy $R1 $ZvLogMaxMb
+        StrCpy $R2 1
+        StrCpy $R3 4096
+        Call ZvNumberInRange
+        ${If} $R0 != 1
+            !insertmacro ZvRefuse "/LOGMAXMB= takes megabytes from 1 to 4096, or off, not $ZvLogMaxMb"
+        ${EndIf}
+    ${EndIf}
+FunctionEnd
+
+; The words for Dromlet install from the checked switches; a new
+; installation (no service before) gets the defaults for the others, an
+; upgrade only what the switches say, so that an administrator's settings stay.
+Function ZvMakeInstallWords
+    ; Dromlet status: 4 when the service is not installed.
+    nsExec::ExecToStack '"$PLUGINSDIR\Dromlet.exe" status'
+    Pop $0
+    Pop $1
+    ${If} $0 == 4
+        DetailPrint "New installation: relaunch on exit, health check and log limit on unless a switch says otherwise"
+        ${IfThen} $ZvRelaunch == "" ${|} StrCpy $ZvRelaunch on ${|}
+        ${IfThen} $ZvHealthCheck == "" ${|} StrCpy $ZvHealthCheck "${ZV_NEW_HEALTH_CHECK}" ${|}
+        ${If} $ZvHealthMaxStatus == ""
+        ${AndIf} $ZvHealthCheck != "off"
+            StrCpy $ZvHealthMaxStatus ${ZV_NEW_HEALTH_MAX_STATUS}
+        ${EndIf}
+        ${IfThen} $ZvLogMaxMb == "" ${|} StrCpy $ZvLogMaxMb ${ZV_NEW_LOG_MAX_MB} ${|}
+    ${EndIf}
+    StrCpy $ZvInstallWords ""
+    ${IfThen} $ZvAccount != "" ${|} StrCpy $ZvInstallWords "$ZvInstallWords --account $ZvAccount" ${|}
+    ${IfThen} $ZvRelaunch != "" ${|} StrCpy $ZvInstallWords "$ZvInstallWords --relaunch-on-exit $ZvRelaunch" ${|}
+    ${IfThen} $ZvHealthCheck != "" ${|} StrCpy $ZvInstallWords "$ZvInstallWords --health-check $ZvHealthCheck" ${|}
+    ${If} $ZvHealthMaxStatus != ""
+        StrCpy $ZvInstallWords "$ZvInstallWords --health-max-status $ZvHealthMaxStatus"
+    ${EndIf}
+    ${IfThen} $ZvLogMaxMb != "" ${|} StrCpy $ZvInstallWords "$ZvInstallWords --log-max-mb $ZvLogMaxMb" ${|}
+    ${If} $0 == 4
+    ${AndIf} $ZvLogMaxMb != "off"
+        StrCpy $ZvInstallWords "$ZvInstallWords --log-keep ${ZV_NEW_LOG_KEEP}"
+    ${EndIf}
+FunctionEnd
+
+; One inbound rule for the launcher, replaced rather than added twice. A
+; refusal does not fail the installation: the server runs, only other
+; machines cannot reach it until the rule is added by hand.
+Function ZvFirewallRule
+    nsExec::ExecToStack '${ZV_NETSH} delete rule name="${ZV_FIREWALL_RULE}"'
+    Pop $0
+    Pop $1
+    ${If} $ZvFirewall == "off"
+        DetailPrint "Windows Firewall: no rule added (/FIREWALL=off)"
+        Return
+    ${EndIf}
+    nsExec::ExecToStack '${ZV_NETSH} add rule name="${ZV_FIREWALL_RULE}" dir=in action=allow program="$PROGRAMFILES64\ZorvaneIs\zorvaneis.exe" protocol=TCP profile=any enable=yes'
+    Pop $0
+    Pop $1
+    ${If} $0 != 0
+        DetailPrint "Windows Firewall: the rule could not be added (netsh status $0): $1"
+        MessageBox MB_OK|MB_ICONEXCLAMATION "Setup could not add the Windows Firewall rule $\"${ZV_FIREWALL_RULE}$\" (netsh status $0):$\r$\n$1$\r$\nThe server runs, but other machines cannot reach it until the rule is added: see $\"Windows Firewall$\" in INSTALL.md." /SD IDOK
+    ${Else}
+        DetailPrint "Windows Firewall: inbound rule $\"${ZV_FIREWALL_RULE}$\" for $PROGRAMFILES64\ZorvaneIs\zorvaneis.exe"
     ${EndIf}
 FunctionEnd
 
@@ -110,6 +394,7 @@ Section "Install"
     InitPluginsDir
     SetOutPath "$PLUGINSDIR"
     File "${ZV_NEW_DROMLET}"
+    Call ZvMakeInstallWords
     !insertmacro ZvDromlet "$PLUGINSDIR\Dromlet.exe" release
 
     ClearErrors
@@ -130,7 +415,8 @@ Section "Install"
 
     !insertmacro ZvFailOnFiles "Setup could not replace these files, which are in use" \
         "The service stays stopped. End the programs that use these files and run setup again."
-    !insertmacro ZvDromlet "${ZV_DROMLET}" "install$ZvAccountWords"
+    !insertmacro ZvDromlet "${ZV_DROMLET}" "install$ZvInstallWords"
+    Call ZvFirewallRule
 SectionEnd
 
 Section "Uninstall"
@@ -148,6 +434,9 @@ Section "Uninstall"
         "End the programs that use them and remove the server again."
     Delete "${ZV_UNINSTALLER}"
     !insertmacro ZvRemoveFolders
+    nsExec::ExecToStack '${ZV_NETSH} delete rule name="${ZV_FIREWALL_RULE}"'
+    Pop $0
+    Pop $1
     DeleteRegKey HKLM "${ZV_RECORD_KEY}"
     DeleteRegKey HKLM "${ZV_UNINSTALL_KEY}"
 

@@ -199,12 +199,11 @@ int ReleaseProgramFiles(const std::string& launcherPath)
     return 0;
 }
 
-int TerminateLauncherProcesses(const char* path)
+void ForEachProcessNamedAs(const char* path, DWORD access, const ProcessVisitor& visit)
 {
-    int running = 0;
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
-        return running;
+        return;
     // Windows reads a slash as a backslash; the image paths it reports have backslashes.
     std::string launcherPath = path;
     std::replace(launcherPath.begin(), launcherPath.end(), '/', '\\');
@@ -215,19 +214,25 @@ int TerminateLauncherProcesses(const char* path)
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         if (!SameFileName(entry.szExeFile, name))
             continue;
-        ScopedHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID));
-        if (!process)
-            continue;
+        ScopedHandle process(OpenProcess(access, FALSE, entry.th32ProcessID));
         char image[kPathBufferSize];
         DWORD size = kPathBufferSize;
-        if (!QueryFullProcessImageNameA(process.get(), 0, image, &size))
-            continue;
-        if (_stricmp(image, launcherPath.c_str()) == 0) {
-            TerminateProcess(process.get(), 0);
-            if (WaitForSingleObject(process.get(), kLauncherExitWaitMs) != WAIT_OBJECT_0)
-                ++running;
-        }
+        const bool fromPath = process && QueryFullProcessImageNameA(process.get(), 0, image, &size) &&
+                              _stricmp(image, launcherPath.c_str()) == 0;
+        visit(entry, process.get(), fromPath);
     }
+}
+
+int TerminateLauncherProcesses(const char* path)
+{
+    int running = 0;
+    ForEachProcessNamedAs(path, PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                          [&running](const PROCESSENTRY32W&, HANDLE process, bool fromPath) {
+                              if (!fromPath)
+                                  return;
+                              TerminateProcess(process, 0);
+                              if (WaitForSingleObject(process, kLauncherExitWaitMs) != WAIT_OBJECT_0)
+                                  ++running;
+                          });
     return running;
 }

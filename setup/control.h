@@ -2,7 +2,9 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
+#include <functional>
 #include <string>
 
 constexpr DWORD kStopVerbLimitMs = 30000;
@@ -26,3 +28,8 @@ int ReleaseProgramFiles(const std::string& launcherPath);
 // Ends every process running from `path`; returns how many of them had not
 // ended after their wait.
 int TerminateLauncherProcesses(const char* path);
+// Calls `visit` for every process whose file name is that of `path`, with
+// the process opened with `access` (null when it cannot be) and whether its
+// image is `path` (ASCII case ignored, a slash read as a backslash).
+using ProcessVisitor = std::function<void(const PROCESSENTRY32W& entry, HANDLE process, bool fromPath)>;
+void ForEachProcessNamedAs(const char* path, DWORD access, const ProcessVisitor& visit);

@@ -8,6 +8,7 @@
 #include "control.h"
 #include "install.h"
 #include "options.h"
+#include "status.h"
 
 namespace {
 
@@ -24,6 +25,11 @@ int RunInstall(int argc, char** argv)
     }
     if (!InstallService(options))
         return 1;
+    // After the record, before the start: the watchdog reads them from its first cycle.
+    if (!WriteRecordChanges(options.recordChanges, problem)) {
+        WriteError(problem);
+        return 1;
+    }
     if (options.startAfterInstall && !StartServiceAndWait(options.serviceName)) {
         WriteError("Service installed but failed to start (see Event Log).\n");
         return 1;
@@ -55,6 +61,8 @@ int main(int argc, char** argv)
         FillBuiltInSettings(builtIn);
         return ReleaseProgramFiles(builtIn.serverExePath);
     }
+    case SetupVerb::Status:
+        return ShowStatus();
     case SetupVerb::None:
         break;
     }

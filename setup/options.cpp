@@ -83,6 +83,7 @@ SetupVerb FindVerb(const char* word)
         {"stop", SetupVerb::Stop},
         {"uninstall", SetupVerb::Uninstall},
         {"release", SetupVerb::Release},
+        {"status", SetupVerb::Status},
     };
     for (const auto& v : verbs) {
         if (_stricmp(word, v.name) == 0)
@@ -118,6 +119,15 @@ bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::
             options.startAfterInstall = true;
             continue;
         }
+        if (const char* accepts = RecordWordAccepts(word)) {
+            if (i + 1 == count) {
+                problem = std::string("install: missing value after ") + word + " (" + accepts + ")";
+                return false;
+            }
+            if (!TakeRecordWord(word, words[++i], options.recordChanges, problem))
+                return false;
+            continue;
+        }
         const bool account = _stricmp(word, "--account") == 0;
         if (!account && _stricmp(word, "--name") != 0 && _stricmp(word, "--display") != 0) {
             problem = std::string("install: unknown option: ") + word;
@@ -145,7 +155,7 @@ bool ParseInstallArguments(int count, char** words, SetupOptions& options, std::
             return false;
         }
     }
-    return true;
+    return RecordChangesAgree(options.recordChanges, problem);
 }
 
 void WriteUsage() { WriteStream(stdout, kUsageText); }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "record_values.h"
+
 constexpr char kServiceName[] = "ZorvaneISSvc";
 // The registry record under HKEY_LOCAL_MACHINE, always in the 64-bit view.
 constexpr char kRecordKey[] = "SOFTWARE\\ZorvaneIS";
@@ -34,11 +36,14 @@ struct SetupOptions {
     bool startAfterInstall = false;
     // Null: LocalSystem for a new service, the account as it is for an existing one.
     const ServiceAccount* account = nullptr;
+    // The record's optional values that the words set or delete; the rest stay as they are.
+    RecordChanges recordChanges;
 };
 
-// Release is setup's own step before it replaces the programs; the usage
-// text shows only the four verbs an administrator types.
-enum class SetupVerb { None, Install, Start, Stop, Uninstall, Release };
+// Release is setup's own step before it replaces the programs, status a
+// look for scripts; the usage text shows only the four verbs an
+// administrator types.
+enum class SetupVerb { None, Install, Start, Stop, Uninstall, Release, Status };
 
 // Fills every field but `verb` with the built-in settings.
 void FillBuiltInSettings(SetupOptions& options);

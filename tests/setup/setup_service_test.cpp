@@ -355,6 +355,10 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
         {"install --name ZorvaneISSvc2", "install: the service name must be ZorvaneISSvc, not ZorvaneISSvc2\n"},
         {"install --account LocalServices", "install: unknown account: LocalServices (accounts: LocalSystem, "
                                             "LocalService, NetworkService, ZorvaneISSvc)\n"},
+        {"install --relaunch-on-exit on --account LocalService --health-max-status 600",
+         "install: --health-max-status takes an HTTP status, 200 to 599, not 600\n"},
+        {"install --health-check C:\\ZvWeb", "install: --health-check takes an http:// or https:// URL with a host, "
+                                             "or off, not C:\\ZvWeb\n"},
         // The runtime reads "C:\My Web\" C:\svc.exe as one word: C:\My Web" C:\svc.exe.
         {"install \"C:\\My Web\\\" C:\\svc.exe",
          "install: a path may not hold a double quote: C:\\My Web\" C:\\svc.exe (a backslash before a closing "
@@ -368,6 +372,76 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
         EXPECT_FALSE(RecordExists()) << c.arguments;
         EXPECT_EQ(0u, ServiceState()) << c.arguments;
     }
+}
+
+// The record's REG_DWORD value, or -1 when it is missing.
+long long RecordNumber(const char* name)
+{
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey, name, RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &value,
+                     &size) != ERROR_SUCCESS)
+        return -1;
+    return value;
+}
+
+TEST_F(SetupService, InstallWordsSetTheRecordsValuesAndAPlainInstallKeepsThem)
+{
+    const char* numbers[] = {"RelaunchOnExit", "HealthCheckIntervalSeconds", "HealthCheckFailures",
+                             "HealthCheckMaxStatus", "LogMaxSizeMB", "LogKeepFiles"};
+    const struct {
+        const char* arguments;
+        const char* url;
+        long long values[6];
+    } steps[] = {
+        {"install --relaunch-on-exit on --health-check http://127.0.0.1:18400/ --health-interval 2 "
+         "--health-failures 4 --health-max-status 599 --log-max-mb 10 --log-keep 5",
+         "http://127.0.0.1:18400/", {1, 2, 4, 599, 10, 5}},
+        {"install", "http://127.0.0.1:18400/", {1, 2, 4, 599, 10, 5}},
+        {"install --health-check off --relaunch-on-exit off --log-max-mb off", "<missing>", {-1, -1, -1, -1, -1, 5}},
+    };
+    for (const auto& step : steps) {
+        ExpectSilentSuccess(Dromlet(step.arguments), step.arguments);
+        EXPECT_EQ(step.url, RecordValue("HealthCheckUrl")) << step.arguments;
+        for (size_t i = 0; i < 6; ++i)
+            EXPECT_EQ(step.values[i], RecordNumber(numbers[i])) << step.arguments << ": " << numbers[i];
+    }
+    EXPECT_EQ(SERVICE_RUNNING, ServiceState());
+}
+
+// One status per state, for scripts; the lines name what a reader needs.
+TEST_F(SetupService, StatusTellsWhetherTheServerIsServed)
+{
+    const auto expectStatus = [](DWORD status, const std::vector<std::string>& lines, const char* what) {
+        const RunResult r = Dromlet("STATUS");
+        EXPECT_EQ(status, r.exitCode) << what << "\n" << r.out;
+        EXPECT_EQ("", r.err) << what;
+        for (const std::string& line : lines)
+            EXPECT_NE(std::string::npos, r.out.find(line + "\n")) << what << ": " << line << "\n" << r.out;
+    };
+    expectStatus(4, {"Service           ZorvaneISSvc: not installed", "ServerExePath     not recorded",
+                     "Launchers         none", "Health check      off"},
+                 "not installed");
+
+    ExpectSilentSuccess(Dromlet("install --relaunch-on-exit on --health-check http://127.0.0.1:18400/ "
+                                "--health-max-status 599 --log-max-mb 10"),
+                        "install");
+    ASSERT_TRUE(zvtest::WaitUntil([] { return !zvtest::FindProcessesByImage(kLauncherExe).empty(); }, 20000, 100));
+    const std::vector<DWORD> pids = zvtest::FindProcessesByImage(kLauncherExe);
+    expectStatus(0, {"Service           ZorvaneISSvc: running", "Account           LocalSystem",
+                     std::string("ServerExePath     ") + kLauncherExe, "Launchers         " + std::to_string(pids[0]),
+                     "Relaunch on exit  on",
+                     "Health check      http://127.0.0.1:18400/, every 10 s, 3 failures in a row end the launcher, "
+                     "HTTP 200 to 599 passes",
+                     "Log limit         10 MB, 5 older files kept",
+                     "Log               C:\\ProgramData\\Tovimar\\ZorvaneService\\service.log"},
+                 "running");
+
+    SetRecordValue("ServerExePath", REG_SZ, "C:\\ZvNoSuch\\zorvaneis.exe");
+    expectStatus(3, {"Service           ZorvaneISSvc: running", "Launchers         none"}, "no launcher");
+
+    ExpectSilentSuccess(Dromlet("stop"), "stop");
+    expectStatus(3, {"Service           ZorvaneISSvc: stopped", "Process id        none"}, "stopped");
 }
 
 TEST_F(SetupService, FailedStartAfterInstallLeavesServiceInstalled)

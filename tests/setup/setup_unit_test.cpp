@@ -9,6 +9,7 @@
 #include "install.h"
 #include "options.h"
 #include "security_descriptor.h"
+#include "status.h"
 #include "testsupport.h"
 
 namespace {
@@ -60,6 +61,70 @@ TEST(SetupCommandLine, InstallWordsReplaceBuiltInSettings)
         EXPECT_EQ("ZorvaneISSvc", r.options.serviceName) << label;
         EXPECT_TRUE(r.options.startAfterInstall) << label;
     }
+}
+
+// The record's values that the words ask for, as "Name=value" or "-Name".
+std::string Rendered(const RecordChanges& changes)
+{
+    std::string text;
+    for (const RecordValueChange& change : changes) {
+        text += text.empty() ? "" : " ";
+        const std::string name = NarrowText(change.name, CP_ACP);
+        if (change.remove)
+            text += "-" + name;
+        else
+            text += name + "=" + (change.text ? NarrowText(change.textValue, CP_ACP) : std::to_string(change.number));
+    }
+    return text;
+}
+
+TEST(SetupCommandLine, RecordWordsAreJudgedAsTheWatchdogJudges)
+{
+    const struct {
+        std::vector<std::string> words;
+        std::string written;  // or the problem
+        bool ok;
+    } cases[] = {
+        {{"--relaunch-on-exit", "on", "--health-check", "http://127.0.0.1:1465/", "--health-max-status", "599",
+          "--log-max-mb", "10", "--log-keep", "5", "--account", "localservice"},
+         "RelaunchOnExit=1 HealthCheckUrl=http://127.0.0.1:1465/ HealthCheckMaxStatus=599 LogMaxSizeMB=10 "
+         "LogKeepFiles=5",
+         true},
+        {{"--RELAUNCH-ON-EXIT", "Off", "--log-max-mb", "OFF"}, "-RelaunchOnExit -LogMaxSizeMB", true},
+        {{"--health-check", "off"},
+         "-HealthCheckUrl -HealthCheckIntervalSeconds -HealthCheckFailures -HealthCheckMaxStatus", true},
+        {{"--health-interval", "1", "--health-failures", "100", "--health-check", "https://example.test:8443/a?b=1",
+          "--health-interval", "3600"},
+         "HealthCheckIntervalSeconds=1 HealthCheckFailures=100 HealthCheckUrl=https://example.test:8443/a?b=1 "
+         "HealthCheckIntervalSeconds=3600",
+         true},
+        {{"--health-max-status", "200", "--log-keep", "99", "--log-max-mb", "4096"},
+         "HealthCheckMaxStatus=200 LogKeepFiles=99 LogMaxSizeMB=4096", true},
+        {{"--relaunch-on-exit", "yes"}, "install: --relaunch-on-exit takes on or off, not yes", false},
+        {{"--health-check", "ftp://127.0.0.1/"},
+         "install: --health-check takes an http:// or https:// URL with a host, or off, not ftp://127.0.0.1/", false},
+        {{"--health-check", "http://"},
+         "install: --health-check takes an http:// or https:// URL with a host, or off, not http://", false},
+        {{"--health-interval", "0"}, "install: --health-interval takes seconds, 1 to 3600, not 0", false},
+        {{"--health-interval", "3601"}, "install: --health-interval takes seconds, 1 to 3600, not 3601", false},
+        {{"--health-failures", "+3"}, "install: --health-failures takes a count, 1 to 100, not +3", false},
+        {{"--health-max-status", "199"}, "install: --health-max-status takes an HTTP status, 200 to 599, not 199",
+         false},
+        {{"--log-max-mb", "4294967297"}, "install: --log-max-mb takes megabytes, 1 to 4096, or off, not 4294967297",
+         false},
+        {{"--log-keep", "5 "}, "install: --log-keep takes a count of files, 1 to 99, not 5 ", false},
+        {{"--log-keep", ""}, "install: --log-keep takes a count of files, 1 to 99, not ", false},
+        {{"--log-keep"}, "install: missing value after --log-keep (a count of files, 1 to 99)", false},
+        {{"--health-failures", "2", "--health-check", "off"},
+         "install: --health-failures cannot go with --health-check off", false},
+    };
+    for (const auto& c : cases) {
+        const ParseResult r = ParseInstall(c.words);
+        const std::string label = ::testing::PrintToString(c.words);
+        EXPECT_EQ(c.ok, r.ok) << label;
+        EXPECT_EQ(c.written, c.ok ? Rendered(r.options.recordChanges) : r.problem) << label;
+    }
+    EXPECT_EQ(FindServiceAccount("LocalService"), ParseInstall(cases[0].words).options.account);
 }
 
 TEST(SetupInstall, QuoteArgument)
@@ -168,6 +233,8 @@ TEST(SetupInstall, RecordAndServiceAreChangedByAdministratorsOnly)
         EXPECT_EQ(0u, view.otherEntries) << c.name;
         EXPECT_TRUE(c.allowed == view.allowed) << c.name;
     }
+    // Any user who may query the service may run status.
+    EXPECT_EQ(kStatusServiceAccess, kStatusServiceAccess & serviceQuery & ~SERVICE_INTERROGATE);
 }
 
 TEST(SetupErrorLine, SystemTextUntrimmedThenLineFeed)

@@ -1,6 +1,6 @@
 // The setup program in a fresh prefix: silent install, an administrator's
-// edits, an upgrade over them, silent removal; and a payload without the
-// service program.
+// edits, an upgrade over them, refused switches, silent removal; and a
+// payload without the service program.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,10 +19,74 @@ const std::string kLog = "C:\\ProgramData\\Tovimar\\ZorvaneService\\service.log"
 const std::string kUninstallKeys = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 constexpr int kEditedPort = 18470;
 constexpr int kHandStartedPort = 18301;
+const std::string kRecordKey = "SOFTWARE\\ZorvaneIS";
+// Wine's netsh is a stub that does nothing; a stand-in takes its place and
+// writes down how setup called it.
+const std::string kNetshLog = "C:\\zv-netsh.log";
+const std::string kNetshRefuse = "C:\\zv-netsh-refuse";
+const std::string kNetshRule = "advfirewall firewall add rule name=\"Zorvane Information Server\" dir=in action=allow "
+                               "program=\"C:\\Program Files\\ZorvaneIs\\zorvaneis.exe\" protocol=TCP profile=any "
+                               "enable=yes";
+const std::string kNetshDelete = "advfirewall firewall delete rule name=\"Zorvane Information Server\"";
 
-zvtest::RunResult RunSilently(const char* setupExe)
+zvtest::RunResult RunSilently(const char* setupExe, const std::string& switches = "")
 {
-    return zvtest::RunProgram("\"" + zvtest::HostPath(setupExe) + "\" /S", "", 180000);
+    return zvtest::RunProgram("\"" + zvtest::HostPath(setupExe) + "\" /S" + switches, "", 180000);
+}
+
+// What setup asked of netsh since the last call, one call a line, without the program's own path.
+std::string NetshCalls()
+{
+    std::string log;
+    zvtest::ReadFileBytes(kNetshLog, log);
+    DeleteFileA(kNetshLog.c_str());
+    std::string calls;
+    for (size_t begin = 0, end; begin < log.size(); begin = end + 1) {
+        end = log.find('\n', begin);
+        const std::string line = log.substr(begin, end - begin);
+        calls += line.substr(line.find(".exe\" ") + 6) + "\n";
+    }
+    return calls;
+}
+
+void UseNetshStandIn()
+{
+    ASSERT_TRUE(zvtest::CopyFileTo(zvtest::HostPath(ZV_NETSH_STAND_IN), "C:\\windows\\system32\\netsh.exe"));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", 0, nullptr, 0,
+                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+    const ScopedKey scoped(key);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "netsh.exe", 0, REG_SZ, reinterpret_cast<const BYTE*>("native"), 7));
+}
+
+// The record's values that setup may write, as "Name=value" with -1 for a missing one.
+std::string RecordSettings()
+{
+    std::string text;
+    for (const char* name : {"RelaunchOnExit", "HealthCheckMaxStatus", "LogMaxSizeMB", "LogKeepFiles"}) {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        const bool found = RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey.c_str(), name,
+                                        RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &value, &size) == 0;
+        text += std::string(name) + "=" + (found ? std::to_string(value) : "-1") + " ";
+    }
+    char url[1040] = "-1";
+    DWORD size = sizeof url;
+    RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey.c_str(), "HealthCheckUrl", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY,
+                 nullptr, url, &size);
+    return text + "HealthCheckUrl=" + url;
+}
+
+DWORD ServiceProcessId()
+{
+    const ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ScopedService service(OpenServiceA(manager.get(), "ZorvaneISSvc", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
+        return 0;
+    return status.dwProcessId;
 }
 
 // An uninstaller copies itself to the temporary folder and returns at once
@@ -79,7 +143,13 @@ int ProductEntries()
 TEST(Installer, InstallUpgradeRemove)
 {
     ASSERT_FALSE(zvtest::PortAccepts(1465)) << "port 1465 is taken by something else";
+    UseNetshStandIn();
     ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
+    // A new installation: the settings a production server wants, and the firewall rule.
+    EXPECT_EQ("RelaunchOnExit=1 HealthCheckMaxStatus=599 LogMaxSizeMB=10 LogKeepFiles=5 "
+              "HealthCheckUrl=http://127.0.0.1:1465/",
+              RecordSettings());
+    EXPECT_EQ(kNetshDelete + "\n" + kNetshRule + "\n", NetshCalls());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), zvtest::ServiceState("ZorvaneISSvc"));
     ASSERT_TRUE(zvtest::WaitForHttp(1465, 20000)) << FileText(kLog);
     EXPECT_EQ(200, zvtest::HttpGet(1465, "/").status);
@@ -96,8 +166,25 @@ TEST(Installer, InstallUpgradeRemove)
     EXPECT_GT(std::stoul("0" + EntryValue("ZorvaneIS", "EstimatedSize")), 100u);  // KiB
     EXPECT_EQ(1, ProductEntries());
 
-    // The administrator moves the server to another port and adds a page;
-    // the same setup again keeps both, and the server comes back with them.
+    // A switch value that is not exactly one that setup takes ends it before
+    // anything changes: the service keeps running in the same process.
+    const DWORD serviceProcess = ServiceProcessId();
+    const char* refused[] = {" /ACCOUNT=LocalSystems", " /ACCOUNT=LocalSystem\" C:\\users\\Public\\evil.exe",
+                             " /RELAUNCH=yes", " /HEALTHCHECK=http://127.0.0.1:1465/\"x", " /HEALTHCHECK=ftp://h/", " /HEALTHCHECK=http://h:65536/",
+                             " /HEALTHMAXSTATUS=600", " /HEALTHCHECK=off /HEALTHMAXSTATUS=399", " /LOGMAXMB=010",
+                             " /LOGMAXMB=", " /FIREWALL=no"};
+    for (const char* switches : refused) {
+        EXPECT_EQ(2u, RunSilently(ZV_SETUP_EXE, switches).exitCode) << switches;
+        EXPECT_EQ(serviceProcess, ServiceProcessId()) << switches;
+    }
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), zvtest::ServiceState("ZorvaneISSvc"));
+    EXPECT_EQ(200, zvtest::HttpGet(1465, "/").status);
+    EXPECT_EQ("", NetshCalls());
+
+    // The administrator moves the server to another port, with the check's
+    // URL, turns the relaunch off and adds a page; the same setup again keeps
+    // all of them, and the server comes back with them. Netsh refusing the
+    // rule does not fail it.
     const std::string config = "DOC_ROOT=site\r\nPORT=" + std::to_string(kEditedPort) + "\r\n";
     const std::string page = "<p>added by the administrator</p>\n";
     const std::string pagePath = kServerFolder + "\\site\\added.html";
@@ -109,7 +196,16 @@ TEST(Installer, InstallUpgradeRemove)
     zvtest::BackgroundProgram byHand;
     ASSERT_TRUE(byHand.Start("\"" + kServerFolder + "\\zorvaneis.exe\" \"" + temp.File("hand.cfg") + "\""));
     ASSERT_TRUE(zvtest::WaitForHttp(kHandStartedPort, 15000)) << byHand.Err();
+    ASSERT_EQ(0u, zvtest::RunProgram("\"" + kServiceFolder + "\\Dromlet.exe\" install --relaunch-on-exit off "
+                                     "--health-check http://127.0.0.1:" + std::to_string(kEditedPort) + "/")
+                      .exitCode);
+    const std::string edited = RecordSettings();
+    NetshCalls();
+    ASSERT_TRUE(zvtest::WriteFileBytes(kNetshRefuse, ""));
     ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
+    DeleteFileA(kNetshRefuse.c_str());
+    EXPECT_EQ(edited, RecordSettings());
+    EXPECT_EQ(kNetshDelete + "\n" + kNetshRule + "\n", NetshCalls());
     EXPECT_FALSE(byHand.IsRunning());
     EXPECT_EQ(config, FileText(kServerFolder + "\\zorvaneis.cfg"));
     EXPECT_NE(std::string::npos, FileText(kLog).find("  ServiceMain: stopped")) << "not stopped before the upgrade";
@@ -127,8 +223,10 @@ TEST(Installer, InstallUpgradeRemove)
         EXPECT_EQ(1, ProductEntries());
     }
 
-    // Removal: service, programs and entry gone; the log and the page kept.
+    // Removal: service, programs, entry and firewall rule gone; the log and the page kept.
+    NetshCalls();
     EXPECT_EQ(0u, RunUninstallerSilently());
+    EXPECT_EQ(kNetshDelete + "\n", NetshCalls());
     EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::ServiceState("ZorvaneISSvc") == 0; }, 10000, 200));
     for (const std::string& gone : {kServiceFolder, kServerFolder + "\\zorvaneis.exe", kServerFolder + "\\halvix.dll"})
         EXPECT_FALSE(Exists(gone)) << gone;
@@ -146,6 +244,25 @@ TEST(Installer, FailsWhenDromletInstallFails)
     EXPECT_EQ(1, ProductEntries());
     EXPECT_EQ(0u, RunUninstallerSilently());
     EXPECT_FALSE(Exists(kServiceFolder));
+}
+
+TEST(Installer, SwitchesChangeWhatANewInstallationGets)
+{
+    ASSERT_FALSE(Exists(kServiceFolder)) << "left installed by an earlier case";
+    UseNetshStandIn();
+    NetshCalls();
+    ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE, " /relaunch=OFF /HEALTHCHECK=off /LOGMAXMB=4096 /FIREWALL=off "
+                                            "/ACCOUNT=localservice")
+                      .exitCode);
+    EXPECT_EQ("RelaunchOnExit=-1 HealthCheckMaxStatus=-1 LogMaxSizeMB=4096 LogKeepFiles=5 HealthCheckUrl=-1",
+              RecordSettings());
+    EXPECT_EQ(kNetshDelete + "\n", NetshCalls());
+    // An upgrade passes on the switches given, and only those.
+    ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE, " /HEALTHCHECK=http://[::1]:18470/x?a=b:c").exitCode);
+    EXPECT_EQ("RelaunchOnExit=-1 HealthCheckMaxStatus=-1 LogMaxSizeMB=4096 LogKeepFiles=5 "
+              "HealthCheckUrl=http://[::1]:18470/x?a=b:c",
+              RecordSettings());
+    EXPECT_EQ(0u, RunUninstallerSilently());
 }
 
 }  // namespace
