@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor.h"
 #include "security_descriptor.h"
 #include "testsupport.h"
 #include "watchdog_testing.h"
@@ -163,6 +164,9 @@ TEST(ServiceLog, FoldersAreChangedByAdministratorsOnly)
 {
     const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     const DWORD usersRead = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    // Neither the data nor execution: either would let a user open the file
+    // sharing nothing and so hold off every line.
+    const DWORD usersSeeTheFile = READ_CONTROL | SYNCHRONIZE | FILE_READ_ATTRIBUTES | FILE_READ_EA;
     // List, traverse, read the descriptor, create files; no delete, no DACL change.
     const DWORD serviceInFolder = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_EA |
                                   FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
@@ -180,7 +184,7 @@ TEST(ServiceLog, FoldersAreChangedByAdministratorsOnly)
     const std::vector<zvtest::AllowedAce> file = {
         {zvtest::kSidSystem, FILE_ALL_ACCESS, 0},
         {zvtest::kSidAdministrators, FILE_ALL_ACCESS, 0},
-        {zvtest::kSidUsers, usersRead, 0},
+        {zvtest::kSidUsers, usersSeeTheFile, 0},
         {kServiceSid, serviceOnFile, 0},
     };
     const struct {
@@ -255,6 +259,41 @@ TEST(ServiceLog, OnlyTheLogsOwnersAndProtectedDaclPassTheCheck)
     }
 }
 
+// Such a folder is moved aside rather than secured in place.
+TEST(ServiceLog, AFolderThatAUserMadeOrMayChangeIsHeldByOthers)
+{
+    const std::wstring sid = zvtest::Widen(kServiceSid);
+    std::vector<std::vector<BYTE>> sids;
+    std::vector<PSID> trusted;
+    for (const WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        sids.emplace_back(size);
+        ASSERT_TRUE(CreateWellKnownSid(type, nullptr, sids.back().data(), &size));
+    }
+    PSID service = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(sid.c_str(), &service));
+    trusted = {sids[0].data(), sids[1].data(), service};
+    const struct {
+        std::wstring actual;
+        bool held;
+    } cases[] = {
+        {LogObjectSddl(LogObject::Folder, sid), false},
+        {LogObjectSddl(LogObject::ServiceFolder, sid), false},
+        {L"O:SYD:(A;;FA;;;SY)(A;OICIIO;FA;;;BU)(A;;0x1200a9;;;WD)", false},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)", true},
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;CI;0x116;;;BU)", true},
+        {L"O:BAD:P(A;;WD;;;WD)", true},
+        {L"O:BAD:P(A;;GA;;;S-1-5-21-1-2-3-1001)", true},
+        {L"O:BA", true},
+    };
+    for (const auto& c : cases) {
+        const ScopedDescriptor actual(DescriptorFromSddl(c.actual.c_str()));
+        ASSERT_TRUE(actual) << zvtest::Narrow(c.actual);
+        EXPECT_EQ(c.held, HeldByOthers(actual.get(), trusted)) << zvtest::Narrow(c.actual);
+    }
+    LocalFree(service);
+}
+
 TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
 {
     const struct {
@@ -306,6 +345,35 @@ TEST(ServiceLog, WhatAUserMadeInPlaceOfTheLogIsSecuredAgain)
     g_secureLogObject = TakeOverLogObject;
 }
 
+// The first line of this process finds the folders made before it, which
+// Wine cannot show as a user's: the verdict is stood in for.
+TEST(ServiceLog, AFolderThatAUserHoldsIsMovedAsideAndMadeAfresh)
+{
+    ASSERT_TRUE(zvtest::MakeFolders(kLogFolder) && zvtest::WriteFileBytes(kServiceLogPath, "the user's\r\n"));
+    const ScopedHandle earlier(CreateFileA(kCompanyFolder, FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    g_heldByOthers = [](PSECURITY_DESCRIPTOR, const std::vector<PSID>&) { return true; };
+    WriteLog(L"in a folder of our own");
+    g_heldByOthers = HeldByOthers;
+
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((std::string(kCompanyFolder) + ".moved-*").c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    FindClose(search);
+    const std::string aside = std::string("C:\\ProgramData\\") + found.cFileName;
+    std::string bytes;
+    EXPECT_TRUE(zvtest::ReadFileBytes(aside + "\\ZorvaneService\\service.log", bytes) && bytes == "the user's\r\n");
+    EXPECT_EQ("in a folder of our own\r\n", LogBytes().substr(wdtest::kLinePrefixLength));
+    BY_HANDLE_FILE_INFORMATION before;
+    BY_HANDLE_FILE_INFORMATION after;
+    const ScopedHandle made(CreateFileA(kCompanyFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(GetFileInformationByHandle(earlier.get(), &before) && GetFileInformationByHandle(made.get(), &after));
+    EXPECT_FALSE(IdentityOf(before) == IdentityOf(after));
+    zvtest::RemoveTree(aside);
+}
+
 // Each test runs as a process of its own, whose first line asks the account.
 // Wine reads back no protected DACL, so no level passes the check there.
 TEST(ServiceLog, ALesserAccountSecuresNothingAndWritesNoUnsecuredLevel)
@@ -332,29 +400,31 @@ TEST(ServiceLog, LinksInPlaceOfTheLogAreNotFollowed)
         std::function<bool()> plant;
         std::function<bool()> remove;
         std::string untouched;  // the file that a followed link would have written
+        const char* lost;       // why the line through the link was not written
     } cases[] = {
         {"service.log as a hard link",
          [&] { return DeleteFileA(kServiceLogPath) && CreateHardLinkA(kServiceLogPath, victim.c_str(), nullptr); },
-         [] { return DeleteFileA(kServiceLogPath) != FALSE; }, victim},
+         [] { return DeleteFileA(kServiceLogPath) != FALSE; }, victim, "service.log is a link"},
         {"service.log as a symbolic link",
          [] {
              return DeleteFileA(kServiceLogPath) &&
                     zvtest::MakeSymbolicLink(kServiceLogPath, "..\\..\\..\\ZvLogElsewhere\\victim.txt", false);
          },
-         [] { return zvtest::RemoveSymbolicLink(kServiceLogPath); }, victim},
+         [] { return zvtest::RemoveSymbolicLink(kServiceLogPath); }, victim, "service.log is a link"},
         {"ZorvaneService as a symbolic link",
          [] {
              zvtest::RemoveTree(kLogFolder);
              return zvtest::MakeSymbolicLink(kLogFolder, "..\\..\\ZvLogElsewhere", true);
          },
-         [] { return zvtest::RemoveSymbolicLink(kLogFolder); }, elsewhere + "\\service.log"},
+         [] { return zvtest::RemoveSymbolicLink(kLogFolder); }, elsewhere + "\\service.log", "no usable log folder"},
         {"Tovimar as a symbolic link",
          [&] {
              zvtest::RemoveTree(kCompanyFolder);
              return zvtest::MakeFolders(elsewhere + "\\ZorvaneService") &&
                     zvtest::MakeSymbolicLink(kCompanyFolder, "..\\ZvLogElsewhere", true);
          },
-         [] { return zvtest::RemoveSymbolicLink(kCompanyFolder); }, elsewhere + "\\ZorvaneService\\service.log"},
+         [] { return zvtest::RemoveSymbolicLink(kCompanyFolder); }, elsewhere + "\\ZorvaneService\\service.log",
+         "no usable log folder"},
     };
     // A run that failed half-way may have left a folder link behind.
     for (const char* folder : {kCompanyFolder, kLogFolder}) {
@@ -382,7 +452,9 @@ TEST(ServiceLog, LinksInPlaceOfTheLogAreNotFollowed)
         ASSERT_TRUE(c.remove()) << c.name;
         LogWatch watch;
         WriteLog(L"after %S", c.name);
-        EXPECT_EQ(1u, watch.Lines().size()) << c.name;
+        EXPECT_EQ((std::vector<std::string>{std::string("Log lines lost: 1 (") + c.lost + ")",
+                                            std::string("after ") + c.name}),
+                  watch.Messages());
     }
     zvtest::RemoveTree(elsewhere);
 }
@@ -442,10 +514,11 @@ DWORD WINAPI WriteLines(LPVOID parameter)
     return 0;
 }
 
-TEST(ServiceLog, ConcurrentWritersLoseNoLine)
+// Runs the writer threads; then each thread's lines must be found in `lines`
+// whole, once and in the order it wrote them.
+void ExpectEveryWriterLine(const std::function<std::vector<std::string>()>& lines)
 {
     const std::wstring marker = L"concurrent-" + std::to_wstring(GetTickCount());
-    LogWatch watch;
     WriterTask tasks[kWriterThreads];
     HANDLE threads[kWriterThreads];
     for (DWORD t = 0; t < kWriterThreads; ++t) {
@@ -460,7 +533,7 @@ TEST(ServiceLog, ConcurrentWritersLoseNoLine)
     std::vector<DWORD> next(kWriterThreads, 0);
     size_t count = 0;
     const std::regex written(wdtest::Utf8(marker) + R"( t=(\d+) n=(\d+))");
-    for (const std::string& line : watch.Lines()) {
+    for (const std::string& line : lines()) {
         std::smatch parts;
         ASSERT_TRUE(std::regex_match(line, parts, kLineLayout)) << line;
         const std::string message = parts[8];
@@ -468,12 +541,124 @@ TEST(ServiceLog, ConcurrentWritersLoseNoLine)
             continue;
         const DWORD t = static_cast<DWORD>(std::stoul(parts[1]));
         ASSERT_LT(t, kWriterThreads);
-        // Each thread's lines arrive whole and in the order it wrote them.
         EXPECT_EQ(next[t], std::stoul(parts[2])) << line;
         next[t] = static_cast<DWORD>(std::stoul(parts[2])) + 1;
         ++count;
     }
     EXPECT_EQ(kWriterThreads * kLinesPerThread, count);
+}
+
+TEST(ServiceLog, ConcurrentWritersLoseNoLine)
+{
+    LogWatch watch;
+    ExpectEveryWriterLine([&] { return watch.Lines(); });
+}
+
+HANDLE OpenSharingNothing(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+DWORD LostSeen = 0;
+std::string LostCause;
+
+TEST(ServiceLog, LinesThatMeetAReaderSharingNothingAreRetriedThenCountedAndReported)
+{
+    WriteLog(L"before the reader");
+    g_logLineLost = [](DWORD lost, const wchar_t* reason) {
+        LostSeen = lost;
+        LostCause = zvtest::Narrow(reason);
+    };
+    LogWatch watch;
+    // A reader that lets go within the second: the line waits for it.
+    HANDLE reader = OpenSharingNothing(kServiceLogPath);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    const ScopedHandle closer(CreateThread(
+        nullptr, 0, [](LPVOID handle) -> DWORD { Sleep(300); return CloseHandle(handle); }, reader, 0, nullptr));
+    WriteLog(L"written once the reader let go");
+    WaitForSingleObject(closer.get(), INFINITE);
+    EXPECT_EQ(0u, LostSeen);
+    // One that holds on: each line is tried for about a second and then lost;
+    // a stop ends the tries at once.
+    reader = OpenSharingNothing(kServiceLogPath);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    const ULONGLONG start = GetTickCount64();
+    WriteLog(L"lost");
+    const ULONGLONG tried = GetTickCount64() - start;
+    const ScopedHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    StopEvent = stop.get();
+    WriteLog(L"lost while stopping");
+    const ULONGLONG stopping = GetTickCount64() - start - tried;
+    StopEvent = nullptr;
+    CloseHandle(reader);
+    WriteLog(L"after the reader");
+
+    EXPECT_GE(tried, 900u);
+    EXPECT_LT(stopping, 300u);
+    EXPECT_EQ(2u, LostSeen);
+    EXPECT_EQ("NtCreateFile err=32", LostCause);
+    EXPECT_EQ((std::vector<std::string>{"written once the reader let go", "Log lines lost: 2 (NtCreateFile err=32)",
+                                        "after the reader"}),
+              watch.Messages());
+    g_logLineLost = nullptr;
+}
+
+std::string KeptLog(int number)
+{
+    return std::string(kLogFolder) + "\\service." + std::to_string(number) + ".log";
+}
+
+std::vector<std::string> LinesOf(const std::string& bytes)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(bytes.substr(at, end - at));
+    return lines;
+}
+
+// The size limit is read at the first line of this process.
+TEST(ServiceLog, AFullLogIsRotatedWhicheverThreadWritesAndNotWhileAKeptFileIsHeld)
+{
+    const DWORD maxMb = 1;
+    const DWORD keep = 2;
+    // Any line takes it past the limit.
+    const std::string filler = std::string(1024 * 1024 - 20, 'f') + "\r\n";
+    for (int number = 1; number <= 3; ++number)
+        DeleteFileA(KeptLog(number).c_str());
+    ASSERT_TRUE(zvtest::MakeFolders(kLogFolder) && zvtest::WriteFileBytes(kServiceLogPath, filler));
+    ASSERT_TRUE(wdtest::SetRecordValue(REG_DWORD, &maxMb, sizeof maxMb, L"LogMaxSizeMB") &&
+                wdtest::SetRecordValue(REG_DWORD, &keep, sizeof keep, L"LogKeepFiles"));
+    struct Cleanup {
+        ~Cleanup()
+        {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZorvaneIS", L"LogMaxSizeMB");
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZorvaneIS", L"LogKeepFiles");
+        }
+    } cleanup;
+    std::string kept;
+    ExpectEveryWriterLine([&] {
+        EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && kept.compare(0, filler.size(), filler) == 0);
+        std::vector<std::string> lines = LinesOf(kept.substr(filler.size()));
+        const std::vector<std::string> next = LinesOf(LogBytes());
+        EXPECT_TRUE(!next.empty() && next[0].substr(wdtest::kLinePrefixLength) == "Log continues from service.1.log");
+        lines.insert(lines.end(), next.begin() + 1, next.end());
+        return lines;
+    });
+
+    // A kept file held open: the log grows past the limit and no line is lost.
+    ASSERT_TRUE(zvtest::WriteFileBytes(kServiceLogPath, filler));
+    HANDLE reader = OpenSharingNothing(KeptLog(1).c_str());
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    WriteLog(L"past the limit");
+    CloseHandle(reader);
+    EXPECT_EQ(filler.size() + wdtest::kLinePrefixLength + 16, LogBytes().size());
+    Sleep(1100);
+    WriteLog(L"rotated once the kept file is free");
+    std::string oldest;
+    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(2), oldest) && oldest == kept);
+    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && LinesOf(kept).back().find("past the limit") != std::string::npos);
+    EXPECT_EQ(2u, LinesOf(LogBytes()).size());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(KeptLog(3).c_str()));
 }
 
 }  // namespace
