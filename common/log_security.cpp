@@ -105,6 +105,34 @@ bool WithTakeoverPrivileges(Take take)
     return taken;
 }
 
+bool SidBytes(PSID sid, std::vector<BYTE>& copy)
+{
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    copy.assign(bytes, bytes + GetLengthSid(sid));
+    return true;
+}
+
+bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<BYTE>& sid)
+{
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    sid.assign(size, 0);
+    return CreateWellKnownSid(type, nullptr, sid.data(), &size) != FALSE;
+}
+
+bool ReadTokenUser(std::vector<BYTE>& user)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const ScopedHandle scopedToken(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return false;
+    return SidBytes(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, user);
+}
+
 }  // namespace
 
 std::wstring ServiceSidText(const wchar_t* serviceName)
@@ -175,6 +203,21 @@ bool NeedsSecuring(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& owners,
         if (ReadOwnerAndDacl(descriptor, wanted) && SameDacl(parts.dacl, wanted.dacl))
             return false;
     }
+    return true;
+}
+
+bool TrustedLogSids(const std::wstring& serviceSid, std::vector<std::vector<BYTE>>& sids)
+{
+    sids.assign(3, {});
+    if (!WellKnownSid(WinLocalSystemSid, sids[0]) || !WellKnownSid(WinBuiltinAdministratorsSid, sids[1]) ||
+        !ReadTokenUser(sids[2]))
+        return false;
+    PSID service = nullptr;
+    if (serviceSid.empty() || !ConvertStringSidToSidW(serviceSid.c_str(), &service))
+        return true;
+    sids.emplace_back();
+    SidBytes(service, sids.back());
+    LocalFree(service);
     return true;
 }
 

@@ -50,6 +50,9 @@ std::wstring LogObjectSddl(LogObject object, const std::wstring& serviceSid, boo
 // every descriptor in `accepted`.
 bool NeedsSecuring(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& owners,
                    const std::vector<PSECURITY_DESCRIPTOR>& accepted);
+// SYSTEM, Administrators, this process's user and, unless `serviceSid` is
+// empty, the service SID, in that order: who may make and hold the log's folders.
+bool TrustedLogSids(const std::wstring& serviceSid, std::vector<std::vector<BYTE>>& sids);
 // True when a principal outside `trusted` made `actual` (is its owner) or
 // may change it: an entry of its DACL (or none) that gives it more than
 // reading and listing. Such a folder is moved aside rather than adopted,

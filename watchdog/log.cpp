@@ -79,7 +79,7 @@ struct Remembered {
 // What the log keeps between lines.
 struct LogState {
     bool serviceAccount = false;  // a lesser account: changes no owner and no DACL
-    std::vector<BYTE> system, administrators, tokenUser, serviceSid;
+    std::vector<std::vector<BYTE>> sids;  // SYSTEM, Administrators, this process's user, the service SID
     std::vector<PSID> owners;
     std::vector<PSID> trusted;  // the owners and the service SID
     ScopedDescriptor folder, serviceFolder, file;
@@ -97,30 +97,6 @@ struct PreparedFolder {
     ScopedHandle handle;
 };
 
-bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<BYTE>& sid)
-{
-    DWORD size = SECURITY_MAX_SID_SIZE;
-    sid.assign(size, 0);
-    return CreateWellKnownSid(type, nullptr, sid.data(), &size) != FALSE;
-}
-
-bool ReadTokenUser(std::vector<BYTE>& user)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    const ScopedHandle scopedToken(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-        return false;
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    user.assign(bytes, bytes + GetLengthSid(sid));
-    return true;
-}
-
 bool MakeDescriptor(ScopedDescriptor& descriptor, LogObject object, const std::wstring& serviceSid, bool withOwner)
 {
     descriptor.reset(DescriptorFromSddl(LogObjectSddl(object, serviceSid, withOwner).c_str()));
@@ -129,15 +105,16 @@ bool MakeDescriptor(ScopedDescriptor& descriptor, LogObject object, const std::w
 
 bool BuildState(LogState& state)
 {
-    if (!WellKnownSid(WinLocalSystemSid, state.system) ||
-        !WellKnownSid(WinBuiltinAdministratorsSid, state.administrators) || !ReadTokenUser(state.tokenUser))
-        return false;
-    state.serviceAccount = g_isServiceAccount(state.tokenUser.data());
-    // Objects that this process made itself are its own under a lesser
-    // account, which may not name Administrators as their owner.
-    state.owners = {state.system.data(), state.administrators.data(), state.tokenUser.data()};
     // Without SHA-1 the service SID is unknown, and no entry names it.
     const std::wstring sid = ServiceSidText(kLogServiceName);
+    if (!TrustedLogSids(sid, state.sids))
+        return false;
+    for (std::vector<BYTE>& one : state.sids)
+        state.trusted.push_back(one.data());
+    state.serviceAccount = g_isServiceAccount(state.trusted[2]);
+    // Objects that this process made itself are its own under a lesser
+    // account, which may not name Administrators as their owner.
+    state.owners = {state.trusted[0], state.trusted[1], state.trusted[2]};
     const LogObject serviceFolder = sid.empty() ? LogObject::Folder : LogObject::ServiceFolder;
     const bool owned = !state.serviceAccount;
     if (!MakeDescriptor(state.folder, LogObject::Folder, sid, true) ||
@@ -147,14 +124,6 @@ bool BuildState(LogState& state)
         !MakeDescriptor(state.createdLastFolder, owned ? LogObject::Folder : serviceFolder, sid, owned) ||
         !MakeDescriptor(state.createdFile, LogObject::File, sid, owned))
         return false;
-    state.trusted = state.owners;
-    PSID serviceSid = nullptr;
-    if (!sid.empty() && ConvertStringSidToSidW(sid.c_str(), &serviceSid)) {
-        const BYTE* bytes = static_cast<const BYTE*>(serviceSid);
-        state.serviceSid.assign(bytes, bytes + GetLengthSid(serviceSid));
-        LocalFree(serviceSid);
-        state.trusted.push_back(state.serviceSid.data());
-    }
     state.folderAccepted = {state.folder.get(), state.serviceFolder.get()};
     state.fileAccepted = {state.file.get()};
     return true;
