@@ -595,23 +595,16 @@ TEST(ServiceLog, AFullLogIsRotatedWhicheverThreadWritesAndNotWhileAKeptFileIsHel
     ASSERT_TRUE(zvtest::MakeFolders(kLogFolder) && zvtest::WriteFileBytes(kServiceLogPath, filler));
     ASSERT_TRUE(wdtest::SetRecordValue(REG_DWORD, &maxMb, sizeof maxMb, L"LogMaxSizeMB") &&
                 wdtest::SetRecordValue(REG_DWORD, &keep, sizeof keep, L"LogKeepFiles"));
-    struct Cleanup {
-        ~Cleanup()
-        {
-            for (const wchar_t* name : {L"LogMaxSizeMB", L"LogKeepFiles"})
-                RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZorvaneIS", name);
-        }
-    } cleanup;
     ExpectEveryWriterLine([&] {
         const std::vector<std::string> lines = LinesOf(LogBytes());
-        EXPECT_EQ("Log continues from service.1.log", lines.at(0).substr(wdtest::kLinePrefixLength));
+        EXPECT_TRUE(!lines.empty() && lines[0].substr(wdtest::kLinePrefixLength) == "Log continues from service.1.log");
         return lines;
     });
     std::string kept;
     EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && kept == filler);
 
     // A kept file held open: the log grows past the limit and no line is lost.
-    ASSERT_TRUE(zvtest::WriteFileBytes(kServiceLogPath, filler));
+    EXPECT_TRUE(zvtest::WriteFileBytes(kServiceLogPath, filler));
     const HANDLE reader = OpenSharingNothing(KeptLog(1));
     WriteLog(L"past the limit");
     CloseHandle(reader);
@@ -619,8 +612,11 @@ TEST(ServiceLog, AFullLogIsRotatedWhicheverThreadWritesAndNotWhileAKeptFileIsHel
     Sleep(1100);
     WriteLog(L"rotated once the kept file is free");
     EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(2), kept) && kept == filler);
-    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && LinesOf(kept).back().find("past the limit") != std::string::npos);
+    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && kept.find("  past the limit\r\n") == filler.size() + 23);
     EXPECT_EQ(2u, LinesOf(LogBytes()).size());
+    // Not left behind for the tests that follow, whatever failed above.
+    for (const wchar_t* name : {L"LogMaxSizeMB", L"LogKeepFiles"})
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZorvaneIS", name);
 }
 
 }  // namespace
