@@ -388,13 +388,16 @@ void ReadRotationSettings(Rotation& rotation)
     rotation.keepFiles = ReadDwordSetting(key, kLogKeepFilesSetting);
 }
 
-bool RotationDue(LogState& state, HANDLE file, size_t lineBytes)
+// Under a lesser account the service may only append to its log: it can
+// neither rename nor delete a file, so the log is never rotated there.
+bool RotationDue(LogState& state, HANDLE file, const wchar_t* line)
 {
     Rotation& rotation = state.rotation;
     ReadRotationSettings(rotation);
     LARGE_INTEGER size;
-    return rotation.maxBytes != 0 && GetTickCount64() >= rotation.retryAt && GetFileSizeEx(file, &size) &&
-           size.QuadPart > 0 && static_cast<ULONGLONG>(size.QuadPart) + lineBytes > rotation.maxBytes;
+    return rotation.maxBytes != 0 && !state.serviceAccount && GetTickCount64() >= rotation.retryAt &&
+           GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
+           static_cast<ULONGLONG>(size.QuadPart) + ToUtf8(line).size() > rotation.maxBytes;
 }
 
 std::wstring KeptLogPath(const std::wstring& folder, DWORD number)
@@ -448,7 +451,7 @@ Attempt AppendToLog(LogState& state, const PreparedFolder& folder, const wchar_t
     Attempt opened = OpenCheckedLog(state, folder, file, reason);
     if (opened != Attempt::Done)
         return opened;
-    if (RotationDue(state, file.get(), ToUtf8(line).size())) {
+    if (RotationDue(state, file.get(), line)) {
         file.reset();
         if (RotateLog(folder.path, state.rotation.keepFiles))
             state.rotation.continues = true;
