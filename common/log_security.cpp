@@ -3,6 +3,7 @@
 
 #include <wincrypt.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "scoped_handle.h"
@@ -11,7 +12,10 @@ namespace {
 
 constexpr DWORD kSha1Bytes = 20;
 constexpr wchar_t kFolderAces[] = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-constexpr wchar_t kFileAces[] = L"(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+constexpr wchar_t kFileAces[] = L"(A;;FA;;;SY)(A;;FA;;;BA)";
+// What an entry may give a principal outside the trusted ones without that
+// principal being able to change the object.
+constexpr DWORD kReadAndListRights = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 
 std::wstring AllowedAce(const wchar_t* flags, DWORD rights, const std::wstring& sid)
 {
@@ -101,6 +105,34 @@ bool WithTakeoverPrivileges(Take take)
     return taken;
 }
 
+bool SidBytes(PSID sid, std::vector<BYTE>& copy)
+{
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    copy.assign(bytes, bytes + GetLengthSid(sid));
+    return true;
+}
+
+bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<BYTE>& sid)
+{
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    sid.assign(size, 0);
+    return CreateWellKnownSid(type, nullptr, sid.data(), &size) != FALSE;
+}
+
+bool ReadTokenUser(std::vector<BYTE>& user)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const ScopedHandle scopedToken(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return false;
+    return SidBytes(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, user);
+}
+
 }  // namespace
 
 std::wstring ServiceSidText(const wchar_t* serviceName)
@@ -147,6 +179,7 @@ std::wstring LogObjectSddl(LogObject object, const std::wstring& serviceSid, boo
         break;
     case LogObject::File:
         sddl += kFileAces;
+        sddl += AllowedAce(L"", kUsersFileRights, L"BU");
         if (!serviceSid.empty())
             sddl += AllowedAce(L"", kServiceFileRights, serviceSid);
         break;
@@ -171,6 +204,47 @@ bool NeedsSecuring(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& owners,
             return false;
     }
     return true;
+}
+
+bool TrustedLogSids(const std::wstring& serviceSid, std::vector<std::vector<BYTE>>& sids)
+{
+    sids.assign(3, {});
+    if (!WellKnownSid(WinLocalSystemSid, sids[0]) || !WellKnownSid(WinBuiltinAdministratorsSid, sids[1]) ||
+        !ReadTokenUser(sids[2]))
+        return false;
+    PSID service = nullptr;
+    if (serviceSid.empty() || !ConvertStringSidToSidW(serviceSid.c_str(), &service))
+        return true;
+    sids.emplace_back();
+    SidBytes(service, sids.back());
+    LocalFree(service);
+    return true;
+}
+
+bool HeldByOthers(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& trusted)
+{
+    const auto isTrusted = [&](PSID sid) {
+        for (PSID one : trusted) {
+            if (SameSid(sid, one))
+                return true;
+        }
+        return false;
+    };
+    OwnerAndDacl parts;
+    if (!ReadOwnerAndDacl(actual, parts) || parts.owner == nullptr || !isTrusted(parts.owner) || parts.dacl == nullptr)
+        return true;
+    for (DWORD i = 0; i < parts.dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(parts.dacl, i, &ace))
+            return true;
+        const ACE_HEADER* header = static_cast<ACE_HEADER*>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if ((allowed->Mask & ~kReadAndListRights) != 0 && !isTrusted(&allowed->SidStart))
+            return true;
+    }
+    return false;
 }
 
 bool SameOwnerAndDacl(PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b)
@@ -201,28 +275,65 @@ bool operator==(const FileIdentity& a, const FileIdentity& b)
     return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
 
+namespace {
+
+// The folder or file at `path` itself, opened with `access` through backup
+// semantics (the restore privilege grants what the DACL may not); invalid
+// when it is a link or has a second name (it could be any file of the
+// machine), or, with `expected`, is another object than the one checked.
+HANDLE OpenForTakeover(const std::wstring& path, DWORD access, const FileIdentity* expected)
+{
+    ScopedHandle object(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!object || !GetFileInformationByHandle(object.get(), &info))
+        return nullptr;
+    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (!folder && info.nNumberOfLinks != 1) ||
+        (expected != nullptr && !(IdentityOf(info) == *expected))) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return nullptr;
+    }
+    return object.release();
+}
+
+}  // namespace
+
 bool TakeOverLogObject(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, const FileIdentity* expected)
 {
     return WithTakeoverPrivileges([&] {
-        // Backup semantics: with the restore privilege the open is granted
-        // WRITE_DAC and WRITE_OWNER whatever the DACL says.
-        const ScopedHandle object(CreateFileW(path.c_str(), WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                              nullptr));
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!object || !GetFileInformationByHandle(object.get(), &info))
-            return false;
-        // A second name could be any file of the machine: taking it over
-        // would hand that file's DACL to the log's.
-        const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (!folder && info.nNumberOfLinks != 1) ||
-            (expected != nullptr && !(IdentityOf(info) == *expected))) {
-            SetLastError(ERROR_CANT_ACCESS_FILE);
-            return false;
-        }
+        const ScopedHandle object(OpenForTakeover(path, WRITE_DAC | WRITE_OWNER, expected));
         // The protection comes with the descriptor's SE_DACL_PROTECTED.
-        return SetKernelObjectSecurity(object.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                       descriptor) != FALSE;
+        return object && SetKernelObjectSecurity(object.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                 descriptor) != FALSE;
     });
+}
+
+bool MoveLogObjectAside(const std::wstring& path, const std::wstring& newPath, const FileIdentity* expected)
+{
+    return WithTakeoverPrivileges([&] {
+        const ScopedHandle object(OpenForTakeover(path, DELETE, expected));
+        if (!object)
+            return false;
+        // Renamed through the handle, so that it is the object checked.
+        std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + newPath.size() * sizeof(wchar_t));
+        FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(newPath.size() * sizeof(wchar_t));
+        memcpy(rename->FileName, newPath.c_str(), rename->FileNameLength);
+        return SetFileInformationByHandle(object.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) !=
+               FALSE;
+    });
+}
+
+std::wstring AsideName(const std::wstring& path)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t suffix[40];
+    swprintf(suffix, 40, L".moved-%04u%02u%02u-%02u%02u%02u-%03u", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond, now.wMilliseconds);
+    return path + suffix;
 }

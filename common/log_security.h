@@ -24,6 +24,10 @@ constexpr wchar_t kLogFolderName[] = L"ZorvaneService";
 // and append, but neither overwrite nor delete.
 constexpr DWORD kServiceFolderRights = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE | FILE_ADD_FILE;
 constexpr DWORD kServiceFileRights = FILE_GENERIC_READ | FILE_APPEND_DATA;
+// What Users may do with the log file: see that it is there, its size and
+// its descriptor, but not read it. Reading its data or executing it would
+// let a user open it sharing nothing and so hold off every line.
+constexpr DWORD kUsersFileRights = READ_CONTROL | SYNCHRONIZE | FILE_READ_ATTRIBUTES | FILE_READ_EA;
 
 // "S-1-5-80-" and the SHA-1 of the upper-cased UTF-16LE service name as five
 // decimal little-endian DWORDs: the SID that Windows gives the service, also
@@ -32,7 +36,7 @@ std::wstring ServiceSidText(const wchar_t* serviceName);
 
 // The SDDL texts of the log's objects, for the service SID `serviceSid`.
 // Each is owned by Administrators; SYSTEM and Administrators have full
-// control, Users may read and list. Protected, so that nothing is inherited
+// control, Users may list the folders but not read the file. Protected, so that nothing is inherited
 // from ProgramData or the temporary folder, where every user may create
 // files. The file's entries are its own rather than inherited, so that its
 // DACL is protected too; it always lets the service SID append to it.
@@ -46,6 +50,14 @@ std::wstring LogObjectSddl(LogObject object, const std::wstring& serviceSid, boo
 // every descriptor in `accepted`.
 bool NeedsSecuring(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& owners,
                    const std::vector<PSECURITY_DESCRIPTOR>& accepted);
+// SYSTEM, Administrators, this process's user and, unless `serviceSid` is
+// empty, the service SID, in that order: who may make and hold the log's folders.
+bool TrustedLogSids(const std::wstring& serviceSid, std::vector<std::vector<BYTE>>& sids);
+// True when a principal outside `trusted` made `actual` (is its owner) or
+// may change it: an entry of its DACL (or none) that gives it more than
+// reading and listing. Such a folder is moved aside rather than adopted,
+// since handles that principal opened before would still reach it.
+bool HeldByOthers(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& trusted);
 // Same owner, same protection and the same DACL entries.
 bool SameOwnerAndDacl(PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b);
 
@@ -68,3 +80,9 @@ bool operator==(const FileIdentity& a, const FileIdentity& b);
 // taken over too. Refused when the object is a link or has a second name,
 // or, with `expected`, when it is another object than the one checked.
 bool TakeOverLogObject(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, const FileIdentity* expected);
+// Renames the folder or file at `path` to `newPath` (a full path on the same
+// volume; never replaces), with the same privileges and refusals as
+// TakeOverLogObject. Fails while someone holds it open without sharing delete.
+bool MoveLogObjectAside(const std::wstring& path, const std::wstring& newPath, const FileIdentity* expected);
+// `path` with ".moved-" and the local time (yyyymmdd-hhmmss-mmm) behind it.
+std::wstring AsideName(const std::wstring& path);

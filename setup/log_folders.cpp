@@ -3,6 +3,7 @@
 #include "log_folders.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -56,8 +57,21 @@ void ReportUnsecured(const std::wstring& path)
     WriteError(ErrorLine(("install: cannot secure " + Narrow(path) + ": ").c_str(), code));
 }
 
-// Created with `descriptor`, or an existing folder (no link) given its owner and DACL.
-bool SecureFolder(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor)
+// Whether someone but `trusted` made the folder at `path` or may change it;
+// so too when its descriptor cannot even be read.
+bool HeldByUser(const std::wstring& path, const std::vector<PSID>& trusted)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return true;
+    const ScopedDescriptor scoped(descriptor);
+    return HeldByOthers(descriptor, trusted);
+}
+
+// Created with `descriptor`; an existing folder (no link) that a user made or
+// holds is moved aside and made afresh, any other is given its owner and DACL.
+bool SecureFolder(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor, const std::vector<PSID>& trusted)
 {
     SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
     if (CreateDirectoryW(path.c_str(), &security))
@@ -66,7 +80,9 @@ bool SecureFolder(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor)
         const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             SetLastError(ERROR_DIRECTORY);
-        else if (TakeOverLogObject(path, descriptor, nullptr))
+        else if (HeldByUser(path, trusted) ? MoveLogObjectAside(path, AsideName(path), nullptr) &&
+                                                 CreateDirectoryW(path.c_str(), &security)
+                                           : TakeOverLogObject(path, descriptor, nullptr))
             return true;
     }
     ReportUnsecured(path);
@@ -101,10 +117,19 @@ bool PrepareLogFolders(const std::string& serviceName)
         ReportLastError("ConvertStringSecurityDescriptorToSecurityDescriptor: ");
         return false;
     }
+    // The administrator who installs is trusted with the service's own.
+    std::vector<std::vector<BYTE>> sids;
+    if (!TrustedLogSids(sid, sids)) {
+        ReportLastError("GetTokenInformation: ");
+        return false;
+    }
+    std::vector<PSID> trusted;
+    for (std::vector<BYTE>& one : sids)
+        trusted.push_back(one.data());
     const std::wstring company = base + kLogCompanyFolder;
     const std::wstring logFolder = company + L"\\" + kLogFolderName;
     const std::wstring logFile = logFolder + L"\\" + kLogFileName;
-    if (!SecureFolder(company, folder.get()) || !SecureFolder(logFolder, lastFolder.get()))
+    if (!SecureFolder(company, folder.get(), trusted) || !SecureFolder(logFolder, lastFolder.get(), trusted))
         return false;
     // A log that the service wrote as LocalSystem: it may append to it now.
     if (GetFileAttributesW(logFile.c_str()) != INVALID_FILE_ATTRIBUTES && !TakeOverLogObject(logFile, file.get(), nullptr)) {

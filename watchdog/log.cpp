@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <cstdarg>
 #include <cwchar>
@@ -16,6 +17,8 @@
 
 #include "event_log.h"
 #include "final_path.h"
+#include "monitor.h"
+#include "record_settings.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
 
@@ -25,6 +28,7 @@ bool (*g_holdsServiceSid)(PSID serviceSid) = [](PSID serviceSid) {
     BOOL member = FALSE;
     return CheckTokenMembership(nullptr, serviceSid, &member) && member;
 };
+bool (*g_heldByOthers)(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& trusted) = HeldByOthers;
 
 namespace {
 
@@ -35,6 +39,37 @@ SRWLOCK LogLock = SRWLOCK_INIT;
 
 // The levels: the folders outermost first, then service.log.
 constexpr size_t kLogLevels = 3;
+
+// A line that meets a sharing violation (a reader that shares nothing, say)
+// is tried again for this long, in slices that a stop ends at once.
+constexpr ULONGLONG kLogRetryMs = 1000;
+constexpr DWORD kLogRetrySliceMs = 50;
+// The size limit is read from the record at most this often, and a rotation
+// that failed is not tried again sooner.
+constexpr ULONGLONG kLogSettingsMs = 1000;
+constexpr ULONGLONG kBytesPerMegabyte = 1024 * 1024;
+constexpr wchar_t kKeptLogFormat[] = L"service.%lu.log";
+constexpr int kLostReasonUnits = 64;
+constexpr wchar_t kNoFolderReason[] = L"no usable log folder";
+constexpr size_t kLinePrefixUnits = 25;
+
+// Lines lost since the last line written, and the cause of the last one.
+DWORD LostLines = 0;
+wchar_t LostReason[kLostReasonUnits] = {};
+
+// What became of one attempt at a step: done, worth another try (a sharing
+// violation, say), or refused for good (a link, an unsecured level).
+enum class Attempt { Done, Retry, Refused };
+
+// The optional size limit as last read, and the rotation's progress.
+struct Rotation {
+    bool read = false;
+    ULONGLONG readAt = 0;
+    ULONGLONG maxBytes = 0;  // 0: the log only grows
+    DWORD keepFiles = 0;
+    ULONGLONG retryAt = 0;   // after a rotation that failed
+    bool continues = false;  // the new service.log still needs its first line
+};
 
 // An object that this process secured, and its owner and DACL as read back
 // right after. The same object reading back the same needs nothing more:
@@ -52,11 +87,12 @@ struct LogState {
     bool inTemp = false;          // the log is kept in the temporary folder
     std::wstring where;           // the log file, for the events
     std::vector<std::vector<BYTE>> ownerSids;
-    std::vector<PSID> owners;
+    std::vector<PSID> owners;     // also who may make and hold the log's folders
     ScopedDescriptor folder, serviceFolder, file;
     ScopedDescriptor createdFolder, createdLastFolder, createdFile;
     std::vector<PSECURITY_DESCRIPTOR> folderAccepted, fileAccepted;
     Remembered remembered[kLogLevels];
+    Rotation rotation;
 };
 
 // The folder checked last, open since its check.
@@ -88,23 +124,6 @@ std::wstring SidText(PSID sid)
     return result;
 }
 
-bool ReadTokenUser(std::vector<BYTE>& user)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    const ScopedHandle scopedToken(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-        return false;
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    user.assign(bytes, bytes + GetLengthSid(sid));
-    return true;
-}
-
 bool MakeDescriptor(ScopedDescriptor& descriptor, const std::wstring& sddl)
 {
     descriptor.reset(DescriptorFromSddl(sddl.c_str()));
@@ -113,17 +132,16 @@ bool MakeDescriptor(ScopedDescriptor& descriptor, const std::wstring& sddl)
 
 bool BuildState(LogState& state)
 {
-    std::vector<BYTE> user;
-    if (!ReadTokenUser(user))
+    // Without SHA-1 the service SID is unknown, and no entry names it.
+    const std::wstring serviceSid = ServiceSidText(kLogServiceName);
+    std::vector<std::vector<BYTE>> sids;  // SYSTEM, Administrators, this process's user, the service SID
+    if (!TrustedLogSids(serviceSid, sids))
         return false;
     LogAccount account;
-    account.user = SidText(user.data());
-    account.lesser = g_isServiceAccount(user.data());
-    // Without SHA-1 the service SID is unknown, and no entry names it.
-    account.serviceSid = ServiceSidText(kLogServiceName);
-    std::vector<BYTE> serviceSid;
-    account.holdsServiceSid = account.lesser && !account.serviceSid.empty() &&
-                              SidFromText(account.serviceSid, serviceSid) && g_holdsServiceSid(serviceSid.data());
+    account.user = SidText(sids[2].data());
+    account.lesser = g_isServiceAccount(sids[2].data());
+    account.serviceSid = serviceSid;
+    account.holdsServiceSid = account.lesser && sids.size() > 3 && g_holdsServiceSid(sids[3].data());
     if (account.user.empty())
         return false;
     const LogDescriptors sddl = DescribeLog(account);
@@ -159,6 +177,7 @@ void ComposeLine(const wchar_t* message, wchar_t (&line)[kLineBufferUnits])
                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, message);
     line[kLineBufferUnits - 1] = L'\0';
 }
+
 
 bool SamePath(const std::wstring& a, const std::wstring& b)
 {
@@ -200,7 +219,7 @@ HANDLE OpenPlainFolder(const std::wstring& folder, BY_HANDLE_FILE_INFORMATION& i
 {
     if (!IsPlainFolder(GetFileAttributesW(folder.c_str())))
         return nullptr;
-    ScopedHandle handle(CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+    ScopedHandle handle(CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle || !GetFileInformationByHandle(handle.get(), &info) || !IsPlainFolder(info.dwFileAttributes))
@@ -208,11 +227,28 @@ HANDLE OpenPlainFolder(const std::wstring& folder, BY_HANDLE_FILE_INFORMATION& i
     return handle.release();
 }
 
-HANDLE OpenLogFile(const std::wstring& path, PSECURITY_DESCRIPTOR created)
+// service.log opened by its name within the checked folder's handle, so
+// that a link swapped in for a folder since its check cannot redirect the
+// open, nor create the file elsewhere.
+HANDLE OpenLogFile(HANDLE folder, PSECURITY_DESCRIPTOR created)
 {
-    SECURITY_ATTRIBUTES security = {sizeof security, created, FALSE};
-    return CreateFileW(path.c_str(), FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                       &security, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(kLogFileName);
+    name.Length = static_cast<USHORT>(sizeof kLogFileName - sizeof(wchar_t));
+    name.MaximumLength = static_cast<USHORT>(sizeof kLogFileName);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, created);
+    IO_STATUS_BLOCK io = {};
+    HANDLE file = nullptr;
+    const NTSTATUS status = NtCreateFile(&file, FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                         &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF,
+                                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                                         nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return nullptr;
+    }
+    return file;
 }
 
 PSECURITY_DESCRIPTOR ReadDescriptor(HANDLE object)
@@ -226,9 +262,10 @@ PSECURITY_DESCRIPTOR ReadDescriptor(HANDLE object)
 
 // Checks the folder or file open as `object` (`info` its information) and
 // secures it again when it needs it and this process may; false when it
-// stays unsecured.
+// stays unsecured. With `heldByUser`, a level that a user made or holds is
+// not secured in place but reported there, to be moved aside.
 bool CheckLogObject(LogState& state, HANDLE object, const BY_HANDLE_FILE_INFORMATION& info, const std::wstring& path,
-                    size_t level, bool isFile)
+                    size_t level, bool isFile, bool* heldByUser = nullptr)
 {
     ScopedDescriptor actual(ReadDescriptor(object));
     if (!actual)
@@ -239,8 +276,13 @@ bool CheckLogObject(LogState& state, HANDLE object, const BY_HANDLE_FILE_INFORMA
     Remembered& remembered = state.remembered[level];
     if (remembered.valid && remembered.identity == identity && SameOwnerAndDacl(actual.get(), remembered.descriptor.data()))
         return true;
-    if (state.serviceAccount ||
-        !g_secureLogObject(path, isFile ? state.file.get() : state.folder.get(), &identity))
+    if (state.serviceAccount)
+        return false;
+    if (heldByUser != nullptr && g_heldByOthers(actual.get(), state.owners)) {
+        *heldByUser = true;
+        return false;
+    }
+    if (!g_secureLogObject(path, isFile ? state.file.get() : state.folder.get(), &identity))
         return false;
     actual.reset(ReadDescriptor(object));
     if (!actual)
@@ -253,26 +295,40 @@ bool CheckLogObject(LogState& state, HANDLE object, const BY_HANDLE_FILE_INFORMA
 }
 
 // Creates a missing level with the log's descriptor; any level must be a
-// plain folder that passes CheckLogObject. Left open in `handle`.
+// plain folder that passes CheckLogObject. Left open in `handle`. One that
+// a user made or holds is moved aside (never deleted) and made afresh, so
+// that handles its maker opened before reach nothing the service writes.
 bool PrepareFolderLevel(LogState& state, const std::wstring& path, size_t level, bool last, ScopedHandle& handle)
 {
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        // A lesser account could not make it as Dromlet install does.
-        if (state.serviceAccount && !state.inTemp)
-            return false;
-        SECURITY_ATTRIBUTES security = {sizeof security,
-                                        last ? state.createdLastFolder.get() : state.createdFolder.get(), FALSE};
-        if (!CreateDirectoryW(path.c_str(), &security) && GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    handle.reset(OpenPlainFolder(path, info));
-    if (!handle && !state.serviceAccount && IsPlainFolder(GetFileAttributesW(path.c_str()))) {
-        // Its maker left SYSTEM out of its DACL: taken over before it can be read.
-        g_secureLogObject(path, state.folder.get(), nullptr);
+    for (int pass = 0; pass < 2; ++pass) {
+        bool created = false;
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            // A lesser account could not make it as Dromlet install does.
+            if (state.serviceAccount && !state.inTemp)
+                return false;
+            SECURITY_ATTRIBUTES security = {sizeof security,
+                                            last ? state.createdLastFolder.get() : state.createdFolder.get(), FALSE};
+            created = CreateDirectoryW(path.c_str(), &security) != FALSE;
+            if (!created && GetLastError() != ERROR_ALREADY_EXISTS)
+                return false;
+        }
+        BY_HANDLE_FILE_INFORMATION info = {};
         handle.reset(OpenPlainFolder(path, info));
+        bool heldByUser = false;
+        if (handle && CheckLogObject(state, handle.get(), info, path, level, false, created ? nullptr : &heldByUser))
+            return true;
+        // A plain folder whose DACL leaves SYSTEM out is no folder of ours either.
+        if (!handle)
+            heldByUser = !created && IsPlainFolder(GetFileAttributesW(path.c_str()));
+        if (!heldByUser || state.serviceAccount)
+            return false;
+        const FileIdentity identity = IdentityOf(info);
+        const bool checked = handle.valid();
+        handle.reset();
+        if (!MoveLogObjectAside(path, AsideName(path), checked ? &identity : nullptr))
+            return false;
     }
-    return handle && CheckLogObject(state, handle.get(), info, path, level, false);
+    return false;
 }
 
 HRESULT KnownProgramData(std::wstring& path)
@@ -329,37 +385,159 @@ bool PrepareLogFolder(LogState& state, PreparedFolder& prepared)
     return true;
 }
 
-// Appends to service.log in the prepared folder unless the file is a link
-// or has a second name (a hard link to a file elsewhere), resolves to
-// another file than the one meant, or stays unsecured; false when the bytes were not written. Empty bytes
-// only check that they could be.
-bool AppendToLog(LogState& state, const PreparedFolder& folder, const std::string& bytes)
+// service.log in the prepared folder, opened for appending and checked:
+// no link, no second name (a hard link to a file elsewhere), the file meant
+// and secured. `reason` says why not.
+Attempt OpenCheckedLog(LogState& state, const PreparedFolder& folder, ScopedHandle& file, std::wstring& reason)
 {
     const std::wstring path = folder.path + L"\\" + kLogFileName;
-    ScopedHandle file(OpenLogFile(path, state.createdFile.get()));
+    file.reset(OpenLogFile(folder.handle.get(), state.createdFile.get()));
     if (!file && GetLastError() == ERROR_ACCESS_DENIED && !state.serviceAccount) {
         // Planted with a DACL that leaves SYSTEM out.
         g_secureLogObject(path, state.file.get(), nullptr);
-        file.reset(OpenLogFile(path, state.createdFile.get()));
+        file.reset(OpenLogFile(folder.handle.get(), state.createdFile.get()));
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!file || !GetFileInformationByHandle(file.get(), &info))
-        return false;
+    if (!file || !GetFileInformationByHandle(file.get(), &info)) {
+        reason = (file ? L"GetFileInformationByHandle err=" : L"NtCreateFile err=") + std::to_wstring(GetLastError());
+        return Attempt::Retry;
+    }
+    reason = L"service.log is a link";
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1)
-        return false;
+        return Attempt::Refused;
     std::wstring inFolder;
     std::wstring actual;
     if (!FinalPathOfHandle(folder.handle.get(), inFolder) || !FinalPathOfHandle(file.get(), actual))
-        return false;
+        return Attempt::Refused;
     AppendBackslash(inFolder);
     if (!SamePath(actual, inFolder + kLogFileName) || !SamePath(actual, folder.expectedFile))
-        return false;
+        return Attempt::Refused;
+    reason = L"service.log cannot be secured";
     if (!CheckLogObject(state, file.get(), info, path, folder.fileLevel, true))
-        return false;
+        return Attempt::Refused;
+    return Attempt::Done;
+}
+
+// LogMaxSizeMB and LogKeepFiles, read afresh at most once in kLogSettingsMs.
+void ReadRotationSettings(Rotation& rotation)
+{
+    const ULONGLONG now = GetTickCount64();
+    if (rotation.read && now - rotation.readAt < kLogSettingsMs)
+        return;
+    rotation.read = true;
+    rotation.readAt = now;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+        rotation.maxBytes = 0;
+        return;
+    }
+    const ScopedKey scopedKey(key);
+    rotation.maxBytes = ReadDwordSetting(key, kLogMaxSizeSetting) * kBytesPerMegabyte;
+    rotation.keepFiles = ReadDwordSetting(key, kLogKeepFilesSetting);
+}
+
+// Under a lesser account the service may only append to its log: it can
+// neither rename nor delete a file, so the log is never rotated there.
+bool RotationDue(LogState& state, HANDLE file, const wchar_t* line)
+{
+    Rotation& rotation = state.rotation;
+    ReadRotationSettings(rotation);
+    LARGE_INTEGER size;
+    return rotation.maxBytes != 0 && !state.serviceAccount && GetTickCount64() >= rotation.retryAt &&
+           GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
+           static_cast<ULONGLONG>(size.QuadPart) + ToUtf8(line).size() > rotation.maxBytes;
+}
+
+std::wstring KeptLogPath(const std::wstring& folder, DWORD number)
+{
+    wchar_t name[32];
+    _snwprintf(name, 32, kKeptLogFormat, number);
+    name[31] = L'\0';
+    return folder + L"\\" + name;
+}
+
+// service.log becomes service.1.log and each kept file moves up one; the
+// oldest beyond `keep` goes. Only the files below the first free number
+// move, so a rotation that failed half-way (a file held open) goes on where
+// it stopped the next time and never deletes a kept file twice. The folder
+// was checked and secured for this line: only SYSTEM and Administrators may
+// change what it holds, so its files are named by path.
+bool RotateLog(const std::wstring& folder, DWORD keep)
+{
+    for (DWORD number = keep + 1; number <= kLogKeepFilesSetting.highest; ++number)
+        DeleteFileW(KeptLogPath(folder, number).c_str());
+    DWORD gap = 1;
+    while (gap <= keep && GetFileAttributesW(KeptLogPath(folder, gap).c_str()) != INVALID_FILE_ATTRIBUTES)
+        ++gap;
+    if (gap > keep) {
+        gap = keep;
+        if (!DeleteFileW(KeptLogPath(folder, keep).c_str()))
+            return false;
+    }
+    for (DWORD number = gap; number > 1; --number) {
+        if (!MoveFileExW(KeptLogPath(folder, number - 1).c_str(), KeptLogPath(folder, number).c_str(), 0))
+            return false;
+    }
+    return MoveFileExW((folder + L"\\" + kLogFileName).c_str(), KeptLogPath(folder, 1).c_str(), 0) != FALSE;
+}
+
+// A line of our own with the time of `line`.
+std::wstring LineLike(const wchar_t* line, const wchar_t* format, DWORD number, const wchar_t* text = L"")
+{
+    wchar_t message[kMessageBufferUnits];
+    _snwprintf(message, kMessageBufferUnits, format, number, text);
+    message[kMessageBufferUnits - 1] = L'\0';
+    return std::wstring(line, kLinePrefixUnits) + message + L"\r\n";
+}
+
+// Appends `line` to service.log in the prepared folder, after starting a new
+// file when the line would take it past the size limit, and after the lines
+// that the new file and any lost lines call for.
+Attempt AppendToLog(LogState& state, const PreparedFolder& folder, const wchar_t* line, std::wstring& reason)
+{
+    ScopedHandle file;
+    Attempt opened = OpenCheckedLog(state, folder, file, reason);
+    if (opened != Attempt::Done)
+        return opened;
+    if (RotationDue(state, file.get(), line)) {
+        file.reset();
+        if (RotateLog(folder.path, state.rotation.keepFiles))
+            state.rotation.continues = true;
+        else
+            state.rotation.retryAt = GetTickCount64() + kLogSettingsMs;
+        opened = OpenCheckedLog(state, folder, file, reason);
+        if (opened != Attempt::Done)
+            return opened;
+    }
+    std::wstring before;
+    if (state.rotation.continues)
+        before += LineLike(line, L"Log continues from service.%lu.log", 1);
+    if (LostLines != 0)
+        before += LineLike(line, L"Log lines lost: %lu (%s)", LostLines, LostReason);
+    const std::string bytes = ToUtf8((before + line).c_str());
     DWORD written = 0;
-    return bytes.empty() ||
-           (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-            written == bytes.size());
+    if (bytes.empty() || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size()) {
+        reason = L"WriteFile err=" + std::to_wstring(GetLastError());
+        // A part written stays: the whole line again would split it.
+        return written == 0 ? Attempt::Retry : Attempt::Refused;
+    }
+    state.rotation.continues = false;
+    LostLines = 0;
+    if (!before.empty())
+        OutputDebugStringW(before.c_str());
+    return Attempt::Done;
+}
+
+// Waits one slice before the next try; false when the service is stopping.
+bool WaitBeforeRetry()
+{
+    const HANDLE stop = StopEvent;
+    if (stop == nullptr) {
+        Sleep(kLogRetrySliceMs);
+        return true;
+    }
+    return WaitForSingleObject(stop, kLogRetrySliceMs) == WAIT_TIMEOUT;
 }
 
 constexpr wchar_t kFallbackMessage[] = L"Log kept in the temporary folder: ";
@@ -390,7 +568,8 @@ void FallBack(LogState& state, const std::wstring& why)
     wchar_t line[kLineBufferUnits];
     ComposeLine((kFallbackMessage + why).c_str(), line);
     PreparedFolder folder;
-    if (PrepareLogFolder(state, folder) && AppendToLog(state, folder, ToUtf8(line)))
+    std::wstring reason;
+    if (PrepareLogFolder(state, folder) && AppendToLog(state, folder, line, reason) == Attempt::Done)
         ReportLogTrouble(LogTrouble::FellBack, why, state.where);
     else
         ReportLogTrouble(LogTrouble::NoUsableLog, why + L", nor " + state.where, state.where);
@@ -406,8 +585,12 @@ void ChooseLogPlace(LogState& state)
                             L" is missing from the token (a new SID type takes effect when Windows restarts)");
         return;
     }
+    // A file held open by a reader is no reason to leave: its lines are
+    // retried, and counted when lost.
     PreparedFolder folder;
-    if (PrepareLogFolder(state, folder) && AppendToLog(state, folder, std::string())) {
+    ScopedHandle file;
+    std::wstring reason;
+    if (PrepareLogFolder(state, folder) && OpenCheckedLog(state, folder, file, reason) != Attempt::Refused) {
         state.where = folder.path + L"\\" + kLogFileName;
         return;
     }
@@ -497,12 +680,28 @@ void WriteLog(const wchar_t* format, ...)
     ComposeLine(message, line);
 
     LogState* state = State();
-    PreparedFolder folder;
-    if (state != nullptr) {
+    if (state != nullptr)
         KeepLogPlace(*state);
-        if (!PrepareLogFolder(*state, folder) || !AppendToLog(*state, folder, ToUtf8(line)))
-            ReportLogTrouble(LogTrouble::LinesLost, L"err=" + std::to_wstring(GetLastError()), state->where, 1);
+    std::wstring reason = kNoFolderReason;
+    Attempt attempt = Attempt::Refused;
+    const ULONGLONG giveUpAt = GetTickCount64() + kLogRetryMs;
+    while (state != nullptr) {
+        PreparedFolder folder;
+        reason = kNoFolderReason;
+        attempt = PrepareLogFolder(*state, folder) ? AppendToLog(*state, folder, line, reason) : Attempt::Refused;
+        if (attempt != Attempt::Retry || GetTickCount64() >= giveUpAt || !WaitBeforeRetry())
+            break;
+    }
+    const bool lost = attempt != Attempt::Done;
+    std::wstring where;
+    if (lost) {
+        ++LostLines;
+        lstrcpynW(LostReason, reason.c_str(), kLostReasonUnits);
+        where = state != nullptr ? state->where : L"";
     }
     OutputDebugStringW(line);
     ReleaseSRWLockExclusive(&LogLock);
+    // Outside the lock: the event never writes to the log.
+    if (lost)
+        ReportLogTrouble(LogTrouble::LinesLost, reason, where, 1);
 }

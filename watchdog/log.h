@@ -15,7 +15,11 @@ constexpr int kLineBufferUnits = 2304;     // 25 + 2047 + 2 always fit
 // printf-style for wide strings: %s is a UTF-16 string, %lu and %ld 32-bit.
 // Control characters in the message are written as '?', so that no text
 // from the registry or a command line can start a line of its own.
-// Never fails towards the caller; callable from any thread.
+// Never fails towards the caller; callable from any thread. A line that
+// meets a sharing violation or another passing failure is tried again for
+// about a second, unless StopEvent is set; a line that cannot be written is
+// counted, and the next line written is preceded by
+// "Log lines lost: N (REASON)".
 void WriteLog(const wchar_t* format, ...);
 
 // The log folder, without a trailing backslash: Tovimar\ZorvaneService under
@@ -53,6 +57,9 @@ LogDescriptors DescribeLog(const LogAccount& account);
 using SecureLogObjectFunction = bool (*)(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
                                          const FileIdentity* expected);
 extern SecureLogObjectFunction g_secureLogObject;
+// Whether a log folder that does not pass the check was made or may be
+// changed by someone else (HeldByOthers); tests replace it.
+extern bool (*g_heldByOthers)(PSECURITY_DESCRIPTOR actual, const std::vector<PSID>& trusted);
 // Whether this process runs as a lesser account (IsServiceAccount of its
 // token's user), asked once before its first line; tests replace it.
 extern bool (*g_isServiceAccount)(PSID user);

@@ -276,7 +276,7 @@ const Row kRows[] = {
     {LogFolder, "delete what is in it", FILE_DELETE_CHILD,                    {G, G, D, D, D, D, D}},
     {LogFolder, "write the DACL", WRITE_DAC,                                  {G, G, D, D, D, D, D}},
     {LogFolder, "delete", DELETE,                                             {G, G, D, D, D, D, D}},
-    {LogFile, "read", FILE_READ_DATA,                                         {G, G, G, G, G, G, D}},
+    {LogFile, "read", FILE_READ_DATA,                                         {G, G, D, G, D, D, D}},
     {LogFile, "append", FILE_APPEND_DATA,                                     {G, G, D, G, D, D, D}},
     {LogFile, "overwrite", FILE_WRITE_DATA,                                   {G, G, D, D, D, D, D}},
     {LogFile, "write the DACL", WRITE_DAC,                                    {G, G, D, D, D, D, D}},

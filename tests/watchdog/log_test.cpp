@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "event_log.h"
+#include "monitor.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
 #include "testsupport.h"
@@ -164,6 +166,9 @@ TEST(ServiceLog, FoldersAreChangedByAdministratorsOnly)
 {
     const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     const DWORD usersRead = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    // Neither the data nor execution: either would let a user open the file
+    // sharing nothing and so hold off every line.
+    const DWORD usersSeeTheFile = READ_CONTROL | SYNCHRONIZE | FILE_READ_ATTRIBUTES | FILE_READ_EA;
     // List, traverse, read the descriptor, create files; no delete, no DACL change.
     const DWORD serviceInFolder = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_EA |
                                   FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
@@ -181,7 +186,7 @@ TEST(ServiceLog, FoldersAreChangedByAdministratorsOnly)
     const std::vector<zvtest::AllowedAce> file = {
         {zvtest::kSidSystem, FILE_ALL_ACCESS, 0},
         {zvtest::kSidAdministrators, FILE_ALL_ACCESS, 0},
-        {zvtest::kSidUsers, usersRead, 0},
+        {zvtest::kSidUsers, usersSeeTheFile, 0},
         {kServiceSid, serviceOnFile, 0},
     };
     const struct {
@@ -254,6 +259,32 @@ TEST(ServiceLog, OnlyTheLogsOwnersAndProtectedDaclPassTheCheck)
         EXPECT_EQ(c.needsSecuring, NeedsSecuring(actual.get(), owners, c.isFile ? files : folders))
             << zvtest::Narrow(c.actual);
     }
+}
+
+// Such a folder is moved aside rather than secured in place.
+TEST(ServiceLog, AFolderThatAUserMadeOrMayChangeIsHeldByOthers)
+{
+    const char* const names[] = {zvtest::kSidSystem, zvtest::kSidAdministrators, kServiceSid};
+    std::vector<PSID> trusted(3);
+    for (size_t i = 0; i < trusted.size(); ++i)
+        ASSERT_TRUE(ConvertStringSidToSidA(names[i], &trusted[i]));
+    const struct {
+        std::wstring actual;
+        bool held;
+    } cases[] = {
+        {LogObjectSddl(LogObject::ServiceFolder, zvtest::Widen(kServiceSid)), false},
+        {L"O:SYD:(A;;FA;;;SY)(A;OICIIO;FA;;;BU)(A;;0x1200a9;;;WD)", false},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)", true},
+        {L"O:BAD:(A;OICI;FA;;;SY)(A;CI;0x116;;;BU)", true},
+        {L"O:BAD:P(A;;WD;;;WD)", true},
+        {L"O:BA", true},
+    };
+    for (const auto& c : cases) {
+        const ScopedDescriptor actual(DescriptorFromSddl(c.actual.c_str()));
+        EXPECT_EQ(c.held, actual && HeldByOthers(actual.get(), trusted)) << zvtest::Narrow(c.actual);
+    }
+    for (PSID sid : trusted)
+        LocalFree(sid);
 }
 
 TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
@@ -390,6 +421,26 @@ TEST(ServiceLog, WhatAUserMadeInPlaceOfTheLogIsSecuredAgain)
     g_secureLogObject = TakeOverLogObject;
 }
 
+// The first line of this process finds the folders made before it, which
+// Wine cannot show as a user's: the verdict is stood in for.
+TEST(ServiceLog, AFolderThatAUserHoldsIsMovedAsideAndMadeAfresh)
+{
+    ASSERT_TRUE(zvtest::MakeFolders(kLogFolder) && zvtest::WriteFileBytes(kServiceLogPath, "the user's\r\n"));
+    g_heldByOthers = [](PSECURITY_DESCRIPTOR, const std::vector<PSID>&) { return true; };
+    WriteLog(L"in a folder of our own");
+    g_heldByOthers = HeldByOthers;
+
+    WIN32_FIND_DATAA aside;
+    const HANDLE search = FindFirstFileA((std::string(kCompanyFolder) + ".moved-*").c_str(), &aside);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    FindClose(search);
+    const std::string moved = std::string("C:\\ProgramData\\") + aside.cFileName;
+    std::string bytes;
+    EXPECT_TRUE(zvtest::ReadFileBytes(moved + "\\ZorvaneService\\service.log", bytes) && bytes == "the user's\r\n");
+    EXPECT_EQ("in a folder of our own\r\n", LogBytes().substr(wdtest::kLinePrefixLength));
+    zvtest::RemoveTree(moved);
+}
+
 // Each test runs as a process of its own, whose first line asks the account.
 // Wine reads back no protected DACL, so no level passes the check there.
 TEST(ServiceLog, ALesserAccountSecuresNothingAndWritesNoUnsecuredLevel)
@@ -466,7 +517,7 @@ TEST(ServiceLog, LinksInPlaceOfTheLogAreNotFollowed)
         ASSERT_TRUE(c.remove()) << c.name;
         LogWatch watch;
         WriteLog(L"after %S", c.name);
-        EXPECT_EQ(1u, watch.Lines().size()) << c.name;
+        EXPECT_EQ(1u, watch.Count(std::string("after ") + c.name)) << c.name;
     }
     zvtest::RemoveTree(elsewhere);
 }
@@ -526,10 +577,11 @@ DWORD WINAPI WriteLines(LPVOID parameter)
     return 0;
 }
 
-TEST(ServiceLog, ConcurrentWritersLoseNoLine)
+// Runs the writer threads; then each thread's lines must be found in `lines`
+// whole, once and in the order it wrote them.
+void ExpectEveryWriterLine(const std::function<std::vector<std::string>()>& lines)
 {
     const std::wstring marker = L"concurrent-" + std::to_wstring(GetTickCount());
-    LogWatch watch;
     WriterTask tasks[kWriterThreads];
     HANDLE threads[kWriterThreads];
     for (DWORD t = 0; t < kWriterThreads; ++t) {
@@ -544,7 +596,7 @@ TEST(ServiceLog, ConcurrentWritersLoseNoLine)
     std::vector<DWORD> next(kWriterThreads, 0);
     size_t count = 0;
     const std::regex written(wdtest::Utf8(marker) + R"( t=(\d+) n=(\d+))");
-    for (const std::string& line : watch.Lines()) {
+    for (const std::string& line : lines()) {
         std::smatch parts;
         ASSERT_TRUE(std::regex_match(line, parts, kLineLayout)) << line;
         const std::string message = parts[8];
@@ -552,12 +604,107 @@ TEST(ServiceLog, ConcurrentWritersLoseNoLine)
             continue;
         const DWORD t = static_cast<DWORD>(std::stoul(parts[1]));
         ASSERT_LT(t, kWriterThreads);
-        // Each thread's lines arrive whole and in the order it wrote them.
         EXPECT_EQ(next[t], std::stoul(parts[2])) << line;
         next[t] = static_cast<DWORD>(std::stoul(parts[2])) + 1;
         ++count;
     }
     EXPECT_EQ(kWriterThreads * kLinesPerThread, count);
+}
+
+TEST(ServiceLog, ConcurrentWritersLoseNoLine)
+{
+    LogWatch watch;
+    ExpectEveryWriterLine([&] { return watch.Lines(); });
+}
+
+HANDLE OpenSharingNothing(const std::string& path)
+{
+    return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string LostAsReported;
+
+TEST(ServiceLog, LinesThatMeetAReaderSharingNothingAreRetriedThenCountedAndReported)
+{
+    WriteLog(L"before the reader");
+    // The Application log hears of the first lost line; the second is held back for the hour.
+    g_writeEvent = [](WORD, DWORD, const wchar_t* const* strings, WORD) {
+        LostAsReported += zvtest::Narrow(strings[2]) + " " + zvtest::Narrow(strings[0]) + ";";
+        return true;
+    };
+    LogWatch watch;
+    // A reader that lets go within the second: the line waits for it.
+    const ScopedHandle closer(CreateThread(nullptr, 0, [](LPVOID reader) -> DWORD { Sleep(300); return CloseHandle(reader); },
+                                           OpenSharingNothing(kServiceLogPath), 0, nullptr));
+    WriteLog(L"written once the reader let go");
+    WaitForSingleObject(closer.get(), INFINITE);
+    // One that holds on: each line is tried for about a second and then lost;
+    // a stop ends the tries at once.
+    const HANDLE reader = OpenSharingNothing(kServiceLogPath);
+    const ULONGLONG start = GetTickCount64();
+    WriteLog(L"lost");
+    const ULONGLONG tried = GetTickCount64() - start;
+    const ScopedHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    StopEvent = stop.get();
+    WriteLog(L"lost while stopping");
+    StopEvent = nullptr;
+    EXPECT_LT(GetTickCount64() - start - tried, 300u);
+    EXPECT_GE(tried, 900u);
+    CloseHandle(reader);
+    WriteLog(L"after the reader");
+    EXPECT_EQ("1 NtCreateFile err=32;", LostAsReported);
+    EXPECT_EQ((std::vector<std::string>{"written once the reader let go", "Log lines lost: 2 (NtCreateFile err=32)",
+                                        "after the reader"}),
+              watch.Messages());
+}
+
+std::string KeptLog(int number)
+{
+    return std::string(kLogFolder) + "\\service." + std::to_string(number) + ".log";
+}
+
+std::vector<std::string> LinesOf(const std::string& bytes)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(bytes.substr(at, end - at));
+    return lines;
+}
+
+// The size limit is read at the first line of this process.
+TEST(ServiceLog, AFullLogIsRotatedWhicheverThreadWritesAndNotWhileAKeptFileIsHeld)
+{
+    const DWORD maxMb = 1;
+    const DWORD keep = 2;
+    // Any line takes it past the limit.
+    const std::string filler = std::string(1024 * 1024 - 20, 'f') + "\r\n";
+    for (int number = 1; number <= 3; ++number)
+        DeleteFileA(KeptLog(number).c_str());
+    ASSERT_TRUE(zvtest::MakeFolders(kLogFolder) && zvtest::WriteFileBytes(kServiceLogPath, filler));
+    ASSERT_TRUE(wdtest::SetRecordValue(REG_DWORD, &maxMb, sizeof maxMb, L"LogMaxSizeMB") &&
+                wdtest::SetRecordValue(REG_DWORD, &keep, sizeof keep, L"LogKeepFiles"));
+    ExpectEveryWriterLine([&] {
+        const std::vector<std::string> lines = LinesOf(LogBytes());
+        EXPECT_TRUE(!lines.empty() && lines[0].substr(wdtest::kLinePrefixLength) == "Log continues from service.1.log");
+        return lines;
+    });
+    std::string kept;
+    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && kept == filler);
+
+    // A kept file held open: the log grows past the limit and no line is lost.
+    EXPECT_TRUE(zvtest::WriteFileBytes(kServiceLogPath, filler));
+    const HANDLE reader = OpenSharingNothing(KeptLog(1));
+    WriteLog(L"past the limit");
+    CloseHandle(reader);
+    EXPECT_EQ(filler.size() + wdtest::kLinePrefixLength + 16, LogBytes().size());
+    Sleep(1100);
+    WriteLog(L"rotated once the kept file is free");
+    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(2), kept) && kept == filler);
+    EXPECT_TRUE(zvtest::ReadFileBytes(KeptLog(1), kept) && kept.find("  past the limit\r\n") == filler.size() + 23);
+    EXPECT_EQ(2u, LinesOf(LogBytes()).size());
+    // Not left behind for the tests that follow, whatever failed above.
+    for (const wchar_t* name : {L"LogMaxSizeMB", L"LogKeepFiles"})
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZorvaneIS", name);
 }
 
 }  // namespace
