@@ -194,13 +194,13 @@ ConfigResult SetAndCheck(SC_HANDLE service, DWORD level, void* info, const char*
     DWORD needed = 0;
     const bool read = g_queryServiceConfig2(service, level, stored.data(), static_cast<DWORD>(stored.size()), &needed);
     const DWORD readError = read ? ERROR_SUCCESS : GetLastError();
-    const bool unknownLevel = refusal == ERROR_INVALID_LEVEL || readError == ERROR_INVALID_LEVEL;
-    if (!set && !(unknownLevel && (refusal == ERROR_INVALID_LEVEL || refusal == ERROR_INVALID_PARAMETER))) {
+    if (refusal == ERROR_INVALID_LEVEL ||
+        (readError == ERROR_INVALID_LEVEL && (set || refusal == ERROR_INVALID_PARAMETER)))
+        return ConfigResult::Done;
+    if (!set) {
         SetLastError(refusal);
         return Refused("ChangeServiceConfig2: ", refusedBy);
     }
-    if (!set || unknownLevel)
-        return ConfigResult::Done;
     if (!read) {
         SetLastError(readError);
         return Refused("QueryServiceConfig2: ", refusedBy);
@@ -208,14 +208,15 @@ ConfigResult SetAndCheck(SC_HANDLE service, DWORD level, void* info, const char*
     std::string kept;
     if (level == SERVICE_CONFIG_SERVICE_SID_INFO) {
         const DWORD asked = static_cast<SERVICE_SID_INFO*>(info)->dwServiceSidType;
-        const DWORD read = reinterpret_cast<SERVICE_SID_INFO*>(stored.data())->dwServiceSidType;
-        if (read != asked)
-            kept = "service SID type " + std::to_string(read) + ", not " + std::to_string(asked);
+        const DWORD storedType = reinterpret_cast<SERVICE_SID_INFO*>(stored.data())->dwServiceSidType;
+        if (storedType != asked)
+            kept = "service SID type " + std::to_string(storedType) + ", not " + std::to_string(asked);
     } else {
         const char* asked = static_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(info)->pmszRequiredPrivileges;
-        const char* read = reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(stored.data())->pmszRequiredPrivileges;
-        if (PrivilegeNames(read) != PrivilegeNames(asked))
-            kept = "required privileges " + Listed(read) + ", not " + Listed(asked);
+        const char* storedList =
+            reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(stored.data())->pmszRequiredPrivileges;
+        if (PrivilegeNames(storedList) != PrivilegeNames(asked))
+            kept = "required privileges " + Listed(storedList) + ", not " + Listed(asked);
     }
     if (kept.empty())
         return ConfigResult::Done;
