@@ -51,21 +51,15 @@ std::string FileText(const std::string& path)
     return text;
 }
 
-// A value under HKEY_LOCAL_MACHINE (64-bit view) as text; "" when missing.
-std::string MachineValue(const std::string& key, const char* name)
+// A value of an uninstall entry (64-bit view) as text; "" when missing.
+std::string EntryValue(const std::string& entry, const char* name)
 {
     char buffer[1040] = {};
     DWORD type = 0;
     DWORD size = sizeof buffer;
-    RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
-                 &type, buffer, &size);
+    RegGetValueA(HKEY_LOCAL_MACHINE, (kUninstallKeys + "\\" + entry).c_str(), name,
+                 RRF_RT_REG_SZ | RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, &type, buffer, &size);
     return type == REG_DWORD ? std::to_string(*reinterpret_cast<const DWORD*>(buffer)) : buffer;
-}
-
-// A value of an uninstall entry as text.
-std::string EntryValue(const std::string& entry, const char* name)
-{
-    return MachineValue(kUninstallKeys + "\\" + entry, name);
 }
 
 // Entries in "Installed apps" that name the product.
@@ -154,42 +148,18 @@ TEST(Installer, FailsWhenDromletInstallFails)
     EXPECT_FALSE(Exists(kServiceFolder));
 }
 
-// Program Files on drive D: (the prefix's link to a folder beside it) while
-// it lives.
-struct ProgramFilesOnDriveD {
-    const std::string key = "Software\\Microsoft\\Windows\\CurrentVersion";
-    const char* names[2] = {"ProgramW6432Dir", "ProgramFilesDir"};
-    const std::string saved[2] = {MachineValue(key, names[0]), MachineValue(key, names[1])};
-    const std::string folder = "D:\\Program Files";
-    ProgramFilesOnDriveD()
-    {
-        zvtest::MakeFolders(folder);
-        Put(0, folder);
-        Put(1, folder);
-    }
-    ~ProgramFilesOnDriveD()
-    {
-        Put(0, saved[0]);
-        Put(1, saved[1]);
-    }
-    void Put(int i, const std::string& value) const
-    {
-        RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), names[i], REG_SZ, value.c_str(),
-                        static_cast<DWORD>(value.size() + 1));
-    }
-};
-
+// Setup and Dromlet follow Program Files to D: (else install finds no service program).
 TEST(Installer, FollowsProgramFilesOnAnotherDrive)
 {
-    const ProgramFilesOnDriveD programFiles;
-    ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
-    EXPECT_TRUE(Exists(programFiles.folder + "\\ZorvaneService\\zorvaneissvc.exe"));
-    EXPECT_FALSE(Exists(kServiceFolder));
-    EXPECT_EQ(programFiles.folder + "\\ZorvaneIs\\zorvaneis.exe", MachineValue("SOFTWARE\\ZorvaneIS", "ServerExePath"));
+    const std::string serviceFolder = "D:\\Program Files\\ZorvaneService";
+    zvtest::MoveProgramFiles("D:\\Program Files");
+    EXPECT_TRUE(zvtest::MakeFolders("D:\\Program Files"));
+    EXPECT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
     EXPECT_TRUE(zvtest::WaitForHttp(1465, 20000)) << FileText(kLog);
-    EXPECT_EQ(0u, RunUninstallerSilently(programFiles.folder + "\\ZorvaneService"));
+    EXPECT_EQ(0u, RunUninstallerSilently(serviceFolder));
     EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::ServiceState("ZorvaneISSvc") == 0; }, 10000, 200));
-    EXPECT_FALSE(Exists(programFiles.folder + "\\ZorvaneService"));
+    EXPECT_FALSE(Exists(serviceFolder) || Exists(kServiceFolder));
+    zvtest::MoveProgramFiles("C:\\Program Files");
 }
 
 }  // namespace

@@ -8,7 +8,6 @@ name=$2
 WINEPREFIX="$build/wine/$name" wineserver -k 2>/dev/null || true
 rm -rf "$build/wine/$name"
 ZV_PREFIX=$name "$build/wine-run.sh"
-"$(dirname "$0")/../support/drive-d.sh" "$build" "$name"
 [ "${3:-}" = --empty ] && exit 0
 cmake --install "$build" --prefix "$build/wine/$name/drive_c/Program Files" >/dev/null
 echo "installed into $build/wine/$name/drive_c/Program Files"
