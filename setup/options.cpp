@@ -62,8 +62,9 @@ bool FindProgramFiles(std::string& folder)
     const std::wstring wide = SUCCEEDED(found) && known != nullptr ? known : L"";
     CoTaskMemFree(known);
     if (FAILED(found)) {
-        const DWORD code = HRESULT_FACILITY(found) == FACILITY_WIN32 ? HRESULT_CODE(found) : found;
-        WriteError(ErrorLine("The 64-bit Program Files folder cannot be found (SHGetKnownFolderPath): ", code));
+        const HRESULT code = HRESULT_FACILITY(found) == FACILITY_WIN32 ? HRESULT_CODE(found) : found;
+        WriteError(ErrorLine("The 64-bit Program Files folder cannot be found (SHGetKnownFolderPath): ",
+                             static_cast<DWORD>(code)));
         return false;
     }
     // No best fit: a look-alike character would name another folder.
