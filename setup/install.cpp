@@ -1,7 +1,10 @@
 // Writes the registry record and creates or reconfigures the watchdog service.
 #include "install.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "event_source.h"
 #include "log_folders.h"
@@ -11,11 +14,16 @@
 namespace {
 
 constexpr char kDescription[] = "Installed by Dromlet";
-// Enough for the watchdog and the launcher: neither uses a privilege, and
-// under a lesser account the watchdog changes no owner or DACL.
-constexpr char kLesserAccountPrivilege[] = "SeChangeNotifyPrivilege";
+// Lists of NUL-ended names; the literal's own NUL ends the list. The launcher
+// inherits them with the watchdog's token: neither uses any other privilege.
+// Under a lesser account the watchdog changes no owner or DACL.
+constexpr char kLesserAccountPrivileges[] = "SeChangeNotifyPrivilege\0";
+// Windows does not say that an empty list lifts the limit, so LocalSystem
+// names what the log's takeover enables (ownership, restore).
+constexpr char kLocalSystemPrivileges[] = "SeChangeNotifyPrivilege\0SeTakeOwnershipPrivilege\0SeRestorePrivilege\0";
 constexpr DWORD kFailureResetSeconds = 86400;
 constexpr DWORD kRestartDelayMs = 5000;
+constexpr DWORD kMarkedForDeletePollMs = 500;
 
 // `path` made full against the working folder; unchanged when that fails.
 std::string FullPath(const std::string& path)
@@ -34,6 +42,8 @@ std::string FullPath(const std::string& path)
 }  // namespace
 
 SetServiceSecurityFunction g_setServiceSecurity = SetServiceObjectSecurity;
+ChangeServiceConfig2Function g_changeServiceConfig2 = ChangeServiceConfig2A;
+QueryServiceConfig2Function g_queryServiceConfig2 = QueryServiceConfig2A;
 
 void BuildServiceExtraConfig(ServiceExtraConfig& config, bool lesserAccount)
 {
@@ -50,10 +60,11 @@ void BuildServiceExtraConfig(ServiceExtraConfig& config, bool lesserAccount)
     config.failureActions.lpCommand = nullptr;
     config.failureActions.cActions = 3;
     config.failureActions.lpsaActions = config.actions;
-    // LocalSystem: no SID of its own and an empty list, which lifts the limit.
     config.sidInfo.dwServiceSidType = lesserAccount ? SERVICE_SID_TYPE_UNRESTRICTED : SERVICE_SID_TYPE_NONE;
     if (lesserAccount)
-        std::strcpy(config.privileges, kLesserAccountPrivilege);
+        std::memcpy(config.privileges, kLesserAccountPrivileges, sizeof kLesserAccountPrivileges);
+    else
+        std::memcpy(config.privileges, kLocalSystemPrivileges, sizeof kLocalSystemPrivileges);
     config.privilegesInfo.pmszRequiredPrivileges = config.privileges;
 }
 
@@ -133,6 +144,139 @@ std::string BuildServiceCommandLine(const std::string& serviceExePath, const std
     return QuoteArgument(serviceExePath) + " --root " + QuoteArgument(contentRoot);
 }
 
+namespace {
+
+// A service marked for deletion is waited out by the caller; every other
+// refusal is reported where it happens.
+enum class ConfigResult { Done, Failed, MarkedForDelete };
+
+ConfigResult Refused(const char* prefix, const char*& refusedBy)
+{
+    const DWORD code = GetLastError();
+    if (code == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        refusedBy = prefix;
+        return ConfigResult::MarkedForDelete;
+    }
+    WriteError(ErrorLine(prefix, code));
+    return ConfigResult::Failed;
+}
+
+// The names of a NUL-separated list, letter case and order ignored.
+std::vector<std::string> PrivilegeNames(const char* list)
+{
+    std::vector<std::string> names;
+    for (const char* name = list; name != nullptr && *name != '\0'; name += std::strlen(name) + 1) {
+        std::string lower = name;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        names.push_back(lower);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Listed(const char* list)
+{
+    std::string text;
+    for (const char* name = list; name != nullptr && *name != '\0'; name += std::strlen(name) + 1)
+        text += (text.empty() ? "" : ", ") + std::string(name);
+    return text.empty() ? "none" : text;
+}
+
+// Sets one of the two settings that limit the service's token and reads it
+// back. A level that the service manager does not support is passed over:
+// Wine refuses both with 124, or with 87 when they are set in narrow form,
+// and answers 124 when they are read.
+ConfigResult SetAndCheck(SC_HANDLE service, DWORD level, void* info, const char*& refusedBy)
+{
+    const bool set = g_changeServiceConfig2(service, level, info) != FALSE;
+    const DWORD refusal = set ? ERROR_SUCCESS : GetLastError();
+    std::vector<BYTE> stored(4096);
+    DWORD needed = 0;
+    const bool read = g_queryServiceConfig2(service, level, stored.data(), static_cast<DWORD>(stored.size()), &needed);
+    const DWORD readError = read ? ERROR_SUCCESS : GetLastError();
+    if (refusal == ERROR_INVALID_LEVEL ||
+        (readError == ERROR_INVALID_LEVEL && (set || refusal == ERROR_INVALID_PARAMETER)))
+        return ConfigResult::Done;
+    if (!set) {
+        SetLastError(refusal);
+        return Refused("ChangeServiceConfig2: ", refusedBy);
+    }
+    if (!read) {
+        SetLastError(readError);
+        return Refused("QueryServiceConfig2: ", refusedBy);
+    }
+    std::string kept;
+    if (level == SERVICE_CONFIG_SERVICE_SID_INFO) {
+        const DWORD asked = static_cast<SERVICE_SID_INFO*>(info)->dwServiceSidType;
+        const DWORD storedType = reinterpret_cast<SERVICE_SID_INFO*>(stored.data())->dwServiceSidType;
+        if (storedType != asked)
+            kept = "service SID type " + std::to_string(storedType) + ", not " + std::to_string(asked);
+    } else {
+        const char* asked = static_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(info)->pmszRequiredPrivileges;
+        const char* storedList =
+            reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(stored.data())->pmszRequiredPrivileges;
+        if (PrivilegeNames(storedList) != PrivilegeNames(asked))
+            kept = "required privileges " + Listed(storedList) + ", not " + Listed(asked);
+    }
+    if (kept.empty())
+        return ConfigResult::Done;
+    WriteError("ChangeServiceConfig2: the service manager keeps " + kept + "\n");
+    return ConfigResult::Failed;
+}
+
+ConfigResult ConfigureService(SC_HANDLE manager, const std::string& serviceName, const std::string& displayName,
+                              const std::string& commandLine, const ServiceAccount* account, const char*& refusedBy)
+{
+    // Null for both: LocalSystem when created, unchanged when reconfigured.
+    const char* startName = account != nullptr ? account->startName : nullptr;
+    const char* password = account != nullptr ? account->password : nullptr;
+    // SERVICE_START as well: without it the manager refuses restart failure
+    // actions, and a reinstall would keep the old ones silently.
+    ScopedService service(OpenServiceA(manager, serviceName.c_str(),
+                                       SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                           SERVICE_START | WRITE_DAC));
+    if (!service) {
+        // Whatever kept it from opening, creating it either succeeds or
+        // reports why it cannot.
+        service.reset(CreateServiceA(manager, serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, startName, password));
+        if (!service)
+            return Refused("CreateService: ", refusedBy);
+    } else if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, startName, password,
+                                     displayName.c_str())) {
+        return Refused("ChangeServiceConfig: ", refusedBy);
+    }
+
+    // Every setting before the DACL, so that a refused DACL still leaves a
+    // complete service. The first three results are not examined: Wine
+    // refuses the delayed start (87 or 124).
+    ServiceExtraConfig extra;
+    BuildServiceExtraConfig(extra, account != nullptr && account->lesser);
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &extra.descriptionInfo);
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &extra.delayedStart);
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &extra.failureActions);
+    if (account != nullptr) {
+        ConfigResult result = SetAndCheck(service.get(), SERVICE_CONFIG_SERVICE_SID_INFO, &extra.sidInfo, refusedBy);
+        if (result == ConfigResult::Done)
+            result = SetAndCheck(service.get(), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &extra.privilegesInfo,
+                                 refusedBy);
+        if (result != ConfigResult::Done)
+            return result;
+    }
+
+    const ScopedDescriptor descriptor(DescriptorFromSddl(kServiceSddl));
+    if (!descriptor || !g_setServiceSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor.get())) {
+        ReportLastError("SetServiceObjectSecurity: ");
+        return ConfigResult::Failed;
+    }
+    return ConfigResult::Done;
+}
+
+}  // namespace
+
 bool CreateOrUpdateService(const std::string& serviceName, const std::string& displayName,
                            const std::string& commandLine, const ServiceAccount* account)
 {
@@ -141,49 +285,23 @@ bool CreateOrUpdateService(const std::string& serviceName, const std::string& di
         ReportLastError("OpenSCManager: ");
         return false;
     }
-    // Null for both: LocalSystem when created, unchanged when reconfigured.
-    const char* startName = account != nullptr ? account->startName : nullptr;
-    const char* password = account != nullptr ? account->password : nullptr;
-    // SERVICE_START as well: without it the manager refuses restart failure
-    // actions, and a reinstall would keep the old ones silently.
-    ScopedService service(OpenServiceA(manager.get(), serviceName.c_str(),
-                                       SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | WRITE_DAC));
-    if (!service) {
-        // Whatever kept it from opening, creating it either succeeds or
-        // reports why it cannot.
-        service.reset(CreateServiceA(manager.get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                     commandLine.c_str(), nullptr, nullptr, nullptr, startName, password));
-        if (!service) {
-            ReportLastError("CreateService: ");
+    // A deleted service stays until the last handle to it is closed, such as
+    // one held by the Services console.
+    const DWORD startTick = GetTickCount();
+    for (;;) {
+        const char* refusedBy = nullptr;
+        const ConfigResult result =
+            ConfigureService(manager.get(), serviceName, displayName, commandLine, account, refusedBy);
+        if (result != ConfigResult::MarkedForDelete)
+            return result == ConfigResult::Done;
+        if (GetTickCount() - startTick > kMarkedForDeleteWaitMs) {
+            WriteError(ErrorLine(refusedBy, ERROR_SERVICE_MARKED_FOR_DELETE) + "install: the service " + serviceName +
+                       " was deleted but is still held open; close the Services console and every other program "
+                       "that has it open (or restart Windows), then run install again\n");
             return false;
         }
-    } else if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
-                                     commandLine.c_str(), nullptr, nullptr, nullptr, startName, password,
-                                     displayName.c_str())) {
-        ReportLastError("ChangeServiceConfig: ");
-        return false;
+        Sleep(kMarkedForDeletePollMs);
     }
-
-    // Every setting before the DACL, so that a refused DACL still leaves a
-    // complete service. Their results are not examined: Wine refuses the
-    // delayed start, the service SID and the privileges (124).
-    ServiceExtraConfig extra;
-    BuildServiceExtraConfig(extra, account != nullptr && account->lesser);
-    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &extra.descriptionInfo);
-    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &extra.delayedStart);
-    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &extra.failureActions);
-    if (account != nullptr) {
-        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_SERVICE_SID_INFO, &extra.sidInfo);
-        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &extra.privilegesInfo);
-    }
-
-    const ScopedDescriptor descriptor(DescriptorFromSddl(kServiceSddl));
-    if (!descriptor || !g_setServiceSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor.get())) {
-        ReportLastError("SetServiceObjectSecurity: ");
-        return false;
-    }
-    return true;
 }
 
 bool InstallService(SetupOptions& options)

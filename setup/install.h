@@ -18,9 +18,10 @@ struct ServiceExtraConfig {
     SC_ACTION actions[3];
     SERVICE_FAILURE_ACTIONSA failureActions;
     // Passed only when an account is chosen: a lesser account gets its own
-    // service SID and SeChangeNotifyPrivilege alone; LocalSystem neither.
+    // service SID and SeChangeNotifyPrivilege alone; LocalSystem no SID of its
+    // own and the privileges that the log's takeover enables.
     SERVICE_SID_INFO sidInfo;
-    char privileges[32];  // a list of NUL-ended names, ended by one more NUL
+    char privileges[80];  // a list of NUL-ended names, ended by one more NUL
     SERVICE_REQUIRED_PRIVILEGES_INFOA privilegesInfo;
 };
 
@@ -42,6 +43,15 @@ constexpr wchar_t kServiceSddl[] =
 using SetServiceSecurityFunction = BOOL(WINAPI*)(SC_HANDLE service, SECURITY_INFORMATION what,
                                                  PSECURITY_DESCRIPTOR descriptor);
 extern SetServiceSecurityFunction g_setServiceSecurity;
+// The calls that set and read back the service's extra settings, for the
+// same reason: Wine supports neither the service SID nor the privileges.
+using ChangeServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD level, LPVOID info);
+using QueryServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size,
+                                                  LPDWORD needed);
+extern ChangeServiceConfig2Function g_changeServiceConfig2;
+extern QueryServiceConfig2Function g_queryServiceConfig2;
+// How long install waits for a service marked for deletion to go.
+constexpr DWORD kMarkedForDeleteWaitMs = 10000;
 
 void StripEnclosingQuotes(std::string& text);
 // Creates the record's key with kRecordKeySddl, or gives an existing key that owner and DACL.

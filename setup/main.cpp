@@ -16,7 +16,8 @@ int RunInstall(int argc, char** argv)
 {
     SetupOptions options;
     options.verb = argv[1];
-    FillBuiltInSettings(options);
+    if (!FillBuiltInSettings(options))
+        return 1;
     std::string problem;
     if (!ParseInstallArguments(argc - 2, argv + 2, options, problem)) {
         WriteError(problem + "\n");
@@ -58,7 +59,8 @@ int main(int argc, char** argv)
         return UninstallService();
     case SetupVerb::Release: {
         SetupOptions builtIn;
-        FillBuiltInSettings(builtIn);
+        if (!FillBuiltInSettings(builtIn))
+            return 1;
         return ReleaseProgramFiles(builtIn.serverExePath);
     }
     case SetupVerb::Status:

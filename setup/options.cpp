@@ -1,6 +1,8 @@
 // Built-in settings, the command line words and the error lines of the setup tool.
 #include "options.h"
 
+#include <shlobj.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -50,17 +52,53 @@ bool HoldsStrayQuote(const char* word)
     return text.find('"') != std::string::npos;
 }
 
+// The machine's 64-bit Program Files folder in the ANSI code page, without a
+// final backslash. Never a guess: on a machine whose Program Files lies
+// elsewhere, users may create C:\Program Files themselves.
+bool FindProgramFiles(std::string& folder)
+{
+    PWSTR known = nullptr;
+    const HRESULT found = SHGetKnownFolderPath(FOLDERID_ProgramFilesX64, 0, nullptr, &known);
+    const std::wstring wide = SUCCEEDED(found) && known != nullptr ? known : L"";
+    CoTaskMemFree(known);
+    if (FAILED(found)) {
+        const HRESULT code = HRESULT_FACILITY(found) == FACILITY_WIN32 ? HRESULT_CODE(found) : found;
+        WriteError(ErrorLine("The 64-bit Program Files folder cannot be found (SHGetKnownFolderPath): ",
+                             static_cast<DWORD>(code)));
+        return false;
+    }
+    // No best fit: a look-alike character would name another folder.
+    BOOL lossy = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (size > 1 && !lossy) {
+        folder.assign(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &folder[0], size, nullptr, nullptr);
+        folder.resize(static_cast<size_t>(size) - 1);
+    }
+    if (size <= 1 || lossy) {
+        WriteError("The 64-bit Program Files folder's path cannot be written in the ANSI code page\n");
+        return false;
+    }
+    if (folder.back() == '\\')
+        folder.pop_back();
+    return true;
+}
+
 }  // namespace
 
-void FillBuiltInSettings(SetupOptions& options)
+bool FillBuiltInSettings(SetupOptions& options)
 {
-    options.contentRoot = "C:\\Program Files\\zorvaneis\\";
-    options.serviceExePath = "C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe";
-    options.serverExePath = "C:\\Program Files\\ZorvaneIs\\zorvaneis.exe";
+    std::string programFiles;
+    if (!FindProgramFiles(programFiles))
+        return false;
+    options.contentRoot = programFiles + "\\zorvaneis\\";
+    options.serviceExePath = programFiles + "\\ZorvaneService\\zorvaneissvc.exe";
+    options.serverExePath = programFiles + "\\ZorvaneIs\\zorvaneis.exe";
     options.serviceName = kServiceName;
     options.displayName = "Tovimar Zorvane Information Server";
     options.startAfterInstall = true;
     options.account = nullptr;
+    return true;
 }
 
 const ServiceAccount* FindServiceAccount(const char* word)

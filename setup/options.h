@@ -45,8 +45,10 @@ struct SetupOptions {
 // administrator types.
 enum class SetupVerb { None, Install, Start, Stop, Uninstall, Release, Status };
 
-// Fills every field but `verb` with the built-in settings.
-void FillBuiltInSettings(SetupOptions& options);
+// Fills every field but `verb` with the built-in settings; the three paths lie
+// below the machine's 64-bit Program Files folder. False, after a line on
+// standard error, when that folder cannot be found.
+bool FillBuiltInSettings(SetupOptions& options);
 
 // The verb that `word` names, letter case ignored; None for any other word.
 SetupVerb FindVerb(const char* word);

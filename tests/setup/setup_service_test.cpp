@@ -181,6 +181,36 @@ SC_HANDLE WINAPI RefuseOpen(SC_HANDLE, LPCSTR, DWORD)
     return nullptr;
 }
 
+// Answers that Wine's service manager never gives, for the token's two settings.
+struct FakeManager {
+    DWORD refusedLevel;
+    DWORD refusal;
+    bool unknownLevel;  // the refused level cannot be read either (124)
+    int markedForDelete;  // calls refused with 1072 before the others
+    DWORD keptSidType;
+    const char* keptPrivileges;
+};
+FakeManager g_fake;
+
+BOOL WINAPI FakeChangeConfig2(SC_HANDLE, DWORD level, LPVOID)
+{
+    const bool refused = g_fake.markedForDelete > 0 || level == g_fake.refusedLevel;
+    SetLastError(level == g_fake.refusedLevel ? g_fake.refusal : ERROR_SERVICE_MARKED_FOR_DELETE);
+    g_fake.markedForDelete -= g_fake.markedForDelete > 0;
+    return !refused;
+}
+
+BOOL WINAPI FakeQueryConfig2(SC_HANDLE, DWORD level, LPBYTE buffer, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_INVALID_LEVEL);
+    if (level == SERVICE_CONFIG_SERVICE_SID_INFO)
+        reinterpret_cast<SERVICE_SID_INFO*>(buffer)->dwServiceSidType = g_fake.keptSidType;
+    else
+        reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOA*>(buffer)->pmszRequiredPrivileges =
+            const_cast<char*>(g_fake.keptPrivileges);
+    return !(g_fake.unknownLevel && level == g_fake.refusedLevel);
+}
+
 class SetupService : public ::testing::Test {
 protected:
     void SetUp() override
@@ -201,6 +231,8 @@ protected:
     {
         g_openService = OpenServiceA;
         g_setServiceSecurity = SetServiceObjectSecurity;
+        g_changeServiceConfig2 = ChangeServiceConfig2A;
+        g_queryServiceConfig2 = QueryServiceConfig2A;
         RemoveService();
         KillProcessesOf(kLauncherExe);
         KillProcessesOf(kPlainServiceExe);
@@ -291,6 +323,78 @@ TEST_F(SetupService, RefusedDaclStillLeavesCompleteService)
     EXPECT_FALSE(CreateOrUpdateService(kServiceName, kDisplayName, kServiceExe, nullptr));
     StoredConfig config;
     EXPECT_TRUE(ReadServiceConfig(config) && config.description == "Installed by Dromlet");
+}
+
+// Refusals but an unknown level are reported, what is kept is read back, and
+// a service marked for deletion is waited for up to 10 s.
+TEST_F(SetupService, TokenSettingsAreCheckedAndReadBack)
+{
+    const DWORD sid = SERVICE_CONFIG_SERVICE_SID_INFO;
+    const DWORD privileges = SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO;
+    const char* lesser = "SeChangeNotifyPrivilege\0";
+    const char* system = "serestoreprivilege\0SeChangeNotifyPrivilege\0SETAKEOWNERSHIPPRIVILEGE\0";
+    const struct {
+        const char* account;
+        FakeManager fake;
+        std::string err;  // none: installed
+    } cases[] = {
+        {"LocalService", {sid, ERROR_INVALID_PARAMETER, true, 0, 1, lesser}, ""},  // Wine
+        {"LocalService", {privileges, ERROR_INVALID_LEVEL, false, 0, 1, lesser}, ""},
+        {"LocalSystem", {0, 0, false, 0, 0, system}, ""},
+        {"ZorvaneISSvc", {0, 0, false, 3, 1, lesser}, ""},
+        {"LocalService", {sid, ERROR_ACCESS_DENIED, false, 0, 1, lesser},
+         ErrorLine("ChangeServiceConfig2: ", ERROR_ACCESS_DENIED)},
+        {"NetworkService", {privileges, ERROR_INVALID_PARAMETER, false, 0, 1, lesser},
+         ErrorLine("ChangeServiceConfig2: ", ERROR_INVALID_PARAMETER)},
+        {"ZorvaneISSvc", {0, 0, false, 0, 0, lesser},
+         "ChangeServiceConfig2: the service manager keeps service SID type 0, not 1\n"},
+        {"LocalSystem", {0, 0, false, 0, 0, "SeChangeNotifyPrivilege\0SeDebugPrivilege\0"},
+         "ChangeServiceConfig2: the service manager keeps required privileges SeChangeNotifyPrivilege, "
+         "SeDebugPrivilege, not SeChangeNotifyPrivilege, SeTakeOwnershipPrivilege, SeRestorePrivilege\n"},
+        {"LocalService", {0, 0, false, 1000, 1, lesser},
+         ErrorLine("ChangeServiceConfig2: ", ERROR_SERVICE_MARKED_FOR_DELETE) +
+             "install: the service ZorvaneISSvc was deleted but is still held open; close the Services console "
+             "and every other program that has it open (or restart Windows), then run install again\n"},
+    };
+    g_changeServiceConfig2 = FakeChangeConfig2;
+    g_queryServiceConfig2 = FakeQueryConfig2;
+    for (const auto& c : cases) {
+        g_fake = c.fake;
+        bool installed = false;
+        const DWORD startTick = GetTickCount();
+        const std::string err = CaptureStderr(folder_, [&] {
+            installed = CreateOrUpdateService(kServiceName, kDisplayName, kServiceExe, FindServiceAccount(c.account));
+        });
+        EXPECT_EQ(c.err.empty(), installed) << c.err;
+        EXPECT_EQ(c.err, err);
+        EXPECT_EQ(c.fake.markedForDelete > 3, GetTickCount() - startTick >= kMarkedForDeleteWaitMs) << c.err;
+    }
+}
+
+// The built-in paths follow Program Files to D: (never the copy on C:), and no guess where it is missing.
+TEST_F(SetupService, BuiltInPathsFollowTheProgramFilesFolder)
+{
+    zvtest::MoveProgramFiles("D:\\Program Files");
+    EXPECT_TRUE(zvtest::MakeFolders("D:\\Program Files\\ZorvaneService"));
+    EXPECT_TRUE(zvtest::CopyFileTo(kServiceExe, "D:\\Program Files\\ZorvaneService\\zorvaneissvc.exe"));
+    ExpectSilentSuccess(Dromlet("install"), "install");
+    EXPECT_EQ("D:\\Program Files\\ZorvaneIs\\zorvaneis.exe", RecordValue("ServerExePath"));
+    StoredConfig config;
+    EXPECT_TRUE(ReadServiceConfig(config));
+    EXPECT_EQ("\"D:\\Program Files\\ZorvaneService\\zorvaneissvc.exe\" --root \"D:\\Program Files\\zorvaneis\\\"",
+              config.commandLine);
+
+    RemoveService();
+    zvtest::MoveProgramFiles("D:\\Missing");
+    for (const char* verb : {"install", "release"}) {
+        const RunResult r = Dromlet(verb);
+        EXPECT_EQ(1u, r.exitCode) << verb;
+        EXPECT_EQ(ErrorLine("The 64-bit Program Files folder cannot be found (SHGetKnownFolderPath): ",
+                            ERROR_PATH_NOT_FOUND),
+                  r.err);
+    }
+    EXPECT_EQ(0u, ServiceState());
+    zvtest::MoveProgramFiles("C:\\Program Files");
 }
 
 TEST_F(SetupService, InstallWordsReplacePathsAndDisplayName)

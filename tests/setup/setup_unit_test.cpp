@@ -191,8 +191,10 @@ TEST(SetupInstall, ExtraServiceRecords)
         EXPECT_EQ(SC_ACTION_RESTART, failure.lpsaActions[i].Type) << i;
         EXPECT_EQ(5000u, failure.lpsaActions[i].Delay) << i;
     }
+    // LocalSystem keeps what the log's takeover enables.
     EXPECT_EQ(SERVICE_SID_TYPE_NONE, config.sidInfo.dwServiceSidType);
-    EXPECT_EQ('\0', config.privilegesInfo.pmszRequiredPrivileges[0]);
+    const char localSystem[] = "SeChangeNotifyPrivilege\0SeTakeOwnershipPrivilege\0SeRestorePrivilege\0";
+    EXPECT_EQ(std::string(localSystem, sizeof localSystem), std::string(config.privileges, sizeof localSystem));
     BuildServiceExtraConfig(config, true);
     EXPECT_EQ(SERVICE_SID_TYPE_UNRESTRICTED, config.sidInfo.dwServiceSidType);
     EXPECT_EQ(std::string("SeChangeNotifyPrivilege\0", 25), std::string(config.privileges, 25));

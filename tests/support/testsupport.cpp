@@ -507,4 +507,18 @@ bool MakeSymbolicLink(const std::string& link, const std::string& target, bool f
     return WaitUntil([&] { return Exists(link); }, 5000);
 }
 
+void MoveProgramFiles(const std::string& folder)
+{
+    char prefix[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableA("WINEPREFIX", prefix, MAX_PATH);
+    const std::string drive = std::string(prefix) + "-drive-d";
+    if (length > 0 && length < MAX_PATH && !Exists("D:\\"))
+        RunUnixTool("Z:\\bin\\sh -c \"mkdir -p " + drive + " && ln -sfn " + drive + " dosdevices/d:\"",
+                    "Z:" + std::string(prefix));
+    WaitUntil([] { return Exists("D:\\"); }, 5000);
+    for (const char* name : {"ProgramW6432Dir", "ProgramFilesDir"})
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion", name, REG_SZ,
+                        folder.c_str(), static_cast<DWORD>(folder.size() + 1));
+}
+
 }  // namespace zvtest

@@ -118,6 +118,10 @@ bool RemoveSymbolicLink(const std::string& link);
 // for it to end, so its effect is to be waited for.
 bool RunUnixTool(std::string commandLine, const std::string& folder);
 
+// Points the machine's 64-bit Program Files folder at `folder`, or back at
+// C:\Program Files. D: is made a drive of the Wine prefix: a folder beside it.
+void MoveProgramFiles(const std::string& folder);
+
 // Well-known SIDs as ConvertSidToStringSid writes them.
 constexpr char kSidSystem[] = "S-1-5-18";
 constexpr char kSidAdministrators[] = "S-1-5-32-544";

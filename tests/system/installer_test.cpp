@@ -92,12 +92,12 @@ DWORD ServiceProcessId()
 // An uninstaller copies itself to the temporary folder and returns at once
 // unless told its folder with _?= (unquoted, last): such a copy can be
 // waited for and still delete the original.
-DWORD RunUninstallerSilently()
+DWORD RunUninstallerSilently(const std::string& serviceFolder = kServiceFolder)
 {
     zvtest::TempFolder temp("zvuninst");
-    if (!zvtest::CopyFileTo(kUninstaller, temp.File("u.exe")))
+    if (!zvtest::CopyFileTo(serviceFolder + "\\Uninstall.exe", temp.File("u.exe")))
         return static_cast<DWORD>(-1);
-    return zvtest::RunProgram("\"" + temp.File("u.exe") + "\" /S _?=" + kServiceFolder, "", 180000).exitCode;
+    return zvtest::RunProgram("\"" + temp.File("u.exe") + "\" /S _?=" + serviceFolder, "", 180000).exitCode;
 }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -263,6 +263,20 @@ TEST(Installer, SwitchesChangeWhatANewInstallationGets)
               "HealthCheckUrl=http://[::1]:18470/x?a=b:c",
               RecordSettings());
     EXPECT_EQ(0u, RunUninstallerSilently());
+}
+
+// Setup and Dromlet follow Program Files to D: (else install finds no service program).
+TEST(Installer, FollowsProgramFilesOnAnotherDrive)
+{
+    const std::string serviceFolder = "D:\\Program Files\\ZorvaneService";
+    zvtest::MoveProgramFiles("D:\\Program Files");
+    EXPECT_TRUE(zvtest::MakeFolders("D:\\Program Files"));
+    EXPECT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
+    EXPECT_TRUE(zvtest::WaitForHttp(1465, 20000)) << FileText(kLog);
+    EXPECT_EQ(0u, RunUninstallerSilently(serviceFolder));
+    EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::ServiceState("ZorvaneISSvc") == 0; }, 10000, 200));
+    EXPECT_FALSE(Exists(serviceFolder) || Exists(kServiceFolder));
+    zvtest::MoveProgramFiles("C:\\Program Files");
 }
 
 }  // namespace
