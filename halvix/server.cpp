@@ -6,6 +6,7 @@
 #include "server.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -18,7 +19,7 @@
 #include "scoped_handle.h"
 
 struct Server {
-    SOCKET listener = INVALID_SOCKET;
+    std::vector<SOCKET> listeners;  // one for each address family the machine has
     std::string docRoot;
     std::wstring finalRoot;  // the document root with every link resolved
     ServerLimits limits;
@@ -46,8 +47,9 @@ struct Waiting {
     std::string received;  // the request head so far
 };
 
-// The listener first, then one entry of `fds` for each of `waiting`.
+// The listeners first, then one entry of `fds` for each of `waiting`.
 struct PollSet {
+    size_t listeners = 0;
     std::vector<WSAPOLLFD> fds;
     std::vector<Waiting> waiting;
 };
@@ -191,7 +193,7 @@ void Unwatch(PollSet& set, size_t index)
 {
     set.fds[index] = set.fds.back();
     set.fds.pop_back();
-    set.waiting[index - 1] = std::move(set.waiting.back());
+    set.waiting[index - set.listeners] = std::move(set.waiting.back());
     set.waiting.pop_back();
 }
 
@@ -244,10 +246,11 @@ Outcome ReadFromClient(Server& server, Waiting& connection, ULONGLONG now)
     return Outcome::Keep;
 }
 
-void AcceptAll(Server& server, PollSet& set, ULONGLONG now)
+// Clients of either family share one count of connections and workers.
+void AcceptAll(Server& server, SOCKET listener, PollSet& set, ULONGLONG now)
 {
     for (;;) {
-        const SOCKET s = accept(server.listener, nullptr, nullptr);
+        const SOCKET s = accept(listener, nullptr, nullptr);
         if (s == INVALID_SOCKET) {
             if (WSAGetLastError() != WSAEWOULDBLOCK)
                 Sleep(kAcceptRetryMs);  // a passing shortage of resources; do not spin on it
@@ -291,7 +294,9 @@ DWORD WINAPI PollThread(void* parameter)
 {
     Server& server = *static_cast<Server*>(parameter);
     PollSet set;
-    set.fds.push_back(WSAPOLLFD{server.listener, POLLRDNORM, 0});
+    set.listeners = server.listeners.size();
+    for (SOCKET listener : server.listeners)
+        set.fds.push_back(WSAPOLLFD{listener, POLLRDNORM, 0});
     for (;;) {
         // A worker hands its connection back before it stops counting as
         // busy, so reading the count first misses none.
@@ -303,8 +308,8 @@ DWORD WINAPI PollThread(void* parameter)
         }
         const ULONGLONG now = GetTickCount64();
         // From the end, so that removing an entry moves only one already seen.
-        for (size_t i = set.fds.size() - 1; i > 0; --i) {
-            Waiting& connection = set.waiting[i - 1];
+        for (size_t i = set.fds.size() - 1; i >= set.listeners; --i) {
+            Waiting& connection = set.waiting[i - set.listeners];
             Outcome outcome = Outcome::Keep;
             if (set.fds[i].revents != 0)
                 outcome = ReadFromClient(server, connection, now);
@@ -315,31 +320,79 @@ DWORD WINAPI PollThread(void* parameter)
             if (outcome != Outcome::Keep)
                 Unwatch(set, i);
         }
-        if (set.fds[0].revents != 0)
-            AcceptAll(server, set, now);
+        for (size_t i = 0; i < set.listeners; ++i)
+            if (set.fds[i].revents != 0)
+                AcceptAll(server, set.fds[i].fd, set, now);
     }
 }
 
-SOCKET OpenListener(int port)
+void CloseListeners(std::vector<SOCKET>& listeners)
 {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    for (SOCKET s : listeners)
+        closesocket(s);
+    listeners.clear();
+}
+
+// Binds the wildcard address of `family` at `port` and listens. Without
+// SO_REUSEADDR, and with SO_EXCLUSIVEADDRUSE so that no other socket may
+// bind the port in that family either, not even a specific address such as
+// 127.0.0.1 or [::1]: a taken port makes the start fail rather than share.
+SOCKET OpenListener(int family, int port)
+{
+    const SOCKET s = socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         return s;
-    // No SO_REUSEADDR, and no other socket may bind the port with it either:
-    // a taken port must make the start fail rather than share the port.
+    sockaddr_storage address = {};
+    int length = 0;
+    bool ready = true;
+    if (family == AF_INET6) {
+        // IPv6 only, as Windows makes it by default, so that the IPv4
+        // listener keeps IPv4 to itself whatever a system under Wine defaults to.
+        const DWORD v6Only = 1;
+        ready = setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only) == 0;
+        sockaddr_in6& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<u_short>(port));
+        in6.sin6_addr = in6addr_any;
+        length = sizeof in6;
+    } else {
+        sockaddr_in& in = reinterpret_cast<sockaddr_in&>(address);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<u_short>(port));
+        in.sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof in;
+    }
     const BOOL exclusive = TRUE;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+    if (!ready ||
+        setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                    sizeof exclusive) != 0 ||
-        bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(s, SOMAXCONN) != 0) {
+        bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 || listen(s, SOMAXCONN) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
     }
     SetNonBlocking(s);  // the poll thread accepts until none is left
     return s;
+}
+
+// One listener for each family rather than a single dual-stack socket: on
+// Windows each one's exclusive use then rests on the plain rule for its own
+// family. A machine without IPv6 refuses the IPv6 socket outright and is
+// served over IPv4 alone; any other failure fails the start, because a port
+// left open in one family could be taken by another program.
+bool OpenListeners(int port, std::vector<SOCKET>& listeners)
+{
+    for (int family : {AF_INET, AF_INET6}) {
+        const SOCKET s = OpenListener(family, port);
+        if (s != INVALID_SOCKET) {
+            listeners.push_back(s);
+            continue;
+        }
+        if (family == AF_INET6 && WSAGetLastError() == WSAEAFNOSUPPORT)
+            continue;
+        CloseListeners(listeners);
+        return false;
+    }
+    return true;
 }
 
 bool FullFolderPath(const char* path, std::string& full)
@@ -373,19 +426,19 @@ int StartServer(const char* docRoot, int port, const ServerLimits& limits, Serve
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
         return kListenFailed;
-    const SOCKET listener = OpenListener(port);
-    if (listener == INVALID_SOCKET) {
+    std::vector<SOCKET> listeners;
+    if (!OpenListeners(port, listeners)) {
         WSACleanup();
         return kListenFailed;
     }
     Server* started = new Server;
-    started->listener = listener;
+    started->listeners = listeners;
     started->docRoot = root;
     started->finalRoot = finalRoot;
     started->limits = limits;
     const HANDLE thread = CreateThread(nullptr, 0, PollThread, started, 0, nullptr);
     if (thread == nullptr) {
-        closesocket(listener);
+        CloseListeners(started->listeners);
         delete started;
         WSACleanup();
         return kNoThread;

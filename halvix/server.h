@@ -1,5 +1,5 @@
-// The network side of the stand-in web server: a listener on every IPv4
-// interface, one thread that waits for every connection's request head, and
+// The network side of the stand-in web server: a listener on every IPv4 and
+// every IPv6 interface, one thread that waits for every connection's request head, and
 // pool threads that send the replies.
 #pragma once
 

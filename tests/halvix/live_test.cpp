@@ -1,5 +1,5 @@
 // halvix.dll as the launcher uses it: started on a folder, then asked over
-// 127.0.0.1.
+// 127.0.0.1 and [::1].
 #include "halvix.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@ constexpr int kTakenPort = 18106;
 constexpr int kSharedPort = 18107;
 constexpr int kSecondPort = 18108;
 constexpr int kLinkPort = 18109;
+constexpr int kIpv6Port = 18110;
 
 const std::string kPng("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
 
@@ -216,11 +217,42 @@ TEST_F(LiveServer, StartFailsWithoutAPortOrAFolder)
     EXPECT_FALSE(zvtest::PortAccepts(kUnusedPort));
 }
 
+// Another program's listeners: every interface or loopback alone, each
+// family, with and without SO_REUSEADDR.
+struct Listener {
+    int family;
+    bool loopbackOnly;
+    bool reuseAddress;
+};
+const Listener kListeners[] = {
+    {AF_INET, false, false}, {AF_INET, false, true},  {AF_INET, true, false},  {AF_INET, true, true},
+    {AF_INET6, false, false}, {AF_INET6, false, true}, {AF_INET6, true, false}, {AF_INET6, true, true},
+};
+
+std::string Describe(const Listener& l)
+{
+    return std::string(l.family == AF_INET6 ? (l.loopbackOnly ? "[::1]" : "[::]")
+                                            : (l.loopbackOnly ? "127.0.0.1" : "0.0.0.0")) +
+           (l.reuseAddress ? " with SO_REUSEADDR" : "");
+}
+
+// The IPv6 cases need an IPv6 loopback; `skipped` says why they were left out.
+bool Runs(const Listener& l, const std::string& skipped) { return l.family == AF_INET || skipped.empty(); }
+
 TEST_F(LiveServer, TakenPortFailsToStart)
 {
-    RawSocket holder;
-    ASSERT_TRUE(holder.Listen(kTakenPort, false));
-    EXPECT_EQ(kListenFailed, Start(site_, kTakenPort));
+    std::string skipped;
+    HasIpv6Loopback(skipped);
+    for (const Listener& l : kListeners) {
+        if (!Runs(l, skipped) || l.reuseAddress)
+            continue;
+        RawSocket holder(l.family);
+        ASSERT_TRUE(holder.Listen(kTakenPort, false, l.loopbackOnly)) << Describe(l);
+        ZorvaneWebHelper helper;
+        EXPECT_EQ(kListenFailed, StartOn(helper, site_, kTakenPort)) << Describe(l);
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 TEST_F(LiveServer, RunningServerKeepsItsPortToItself)
@@ -230,9 +262,32 @@ TEST_F(LiveServer, RunningServerKeepsItsPortToItself)
 
     ZorvaneWebHelper second;
     EXPECT_EQ(kListenFailed, StartOn(second, site_, kSharedPort));
-    RawSocket intruder;
-    EXPECT_FALSE(intruder.Listen(kSharedPort, true));
+    std::string skipped;
+    HasIpv6Loopback(skipped);
+    for (const Listener& l : kListeners) {
+        if (!Runs(l, skipped))
+            continue;
+        RawSocket intruder(l.family);
+        EXPECT_FALSE(intruder.Listen(kSharedPort, l.reuseAddress, l.loopbackOnly)) << Describe(l);
+    }
     EXPECT_EQ(200, zvtest::HttpGet(kSharedPort, "/page.txt").status);
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+}
+
+TEST_F(LiveServer, AnswersOverIpv6Loopback)
+{
+    std::string skipped;
+    if (!HasIpv6Loopback(skipped))
+        GTEST_SKIP() << skipped;
+    ASSERT_EQ(0, Start(site_, kIpv6Port));
+    RawSocket client(AF_INET6);
+    ASSERT_TRUE(client.Connect(kIpv6Port));
+    ASSERT_TRUE(client.Send("GET /page.txt HTTP/1.1\r\nHost: [::1]\r\n\r\n"));
+    std::string received;
+    EXPECT_TRUE(client.WaitForClose(5000, received));
+    EXPECT_EQ(0u, received.find("HTTP/1.1 200 OK\r\n")) << received;
+    EXPECT_EQ("page text", received.substr(received.find("\r\n\r\n") + 4));
 }
 
 }  // namespace

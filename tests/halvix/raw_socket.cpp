@@ -1,24 +1,35 @@
 // A bare TCP socket on loopback for the server tests.
 #include "raw_socket.h"
 
+#include <algorithm>
+
 namespace {
 
-sockaddr_in Address(u_long host, int port)
+// The loopback or the wildcard address of `family` at `port`.
+int Address(int family, bool loopback, int port, sockaddr_storage& address)
 {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(host);
-    return address;
+    address = {};
+    if (family == AF_INET6) {
+        sockaddr_in6& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<u_short>(port));
+        in6.sin6_addr = loopback ? in6addr_loopback : in6addr_any;
+        return sizeof in6;
+    }
+    sockaddr_in& in = reinterpret_cast<sockaddr_in&>(address);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(static_cast<u_short>(port));
+    in.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
+    return sizeof in;
 }
 
 }  // namespace
 
-RawSocket::RawSocket()
+RawSocket::RawSocket(int family) : family_(family)
 {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    socket_ = socket(family, SOCK_STREAM, IPPROTO_TCP);
 }
 
 RawSocket::~RawSocket()
@@ -33,17 +44,19 @@ bool RawSocket::Connect(int port, int receiveBufferBytes)
     if (receiveBufferBytes > 0)
         setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
                    sizeof receiveBufferBytes);
-    const sockaddr_in address = Address(INADDR_LOOPBACK, port);
-    return connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    sockaddr_storage address;
+    const int length = Address(family_, true, port, address);
+    return connect(socket_, reinterpret_cast<const sockaddr*>(&address), length) == 0;
 }
 
-bool RawSocket::Listen(int port, bool reuseAddress)
+bool RawSocket::Listen(int port, bool reuseAddress, bool loopbackOnly)
 {
     const BOOL on = TRUE;
     if (reuseAddress)
         setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-    const sockaddr_in address = Address(INADDR_ANY, port);
-    return bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(socket_, 4) == 0;
+    sockaddr_storage address;
+    const int length = Address(family_, loopbackOnly, port, address);
+    return bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(socket_, 4) == 0;
 }
 
 bool RawSocket::Send(const std::string& bytes)
@@ -71,4 +84,29 @@ bool RawSocket::WaitForClose(DWORD timeoutMs, std::string& received)
             return true;
         received.append(buffer, static_cast<size_t>(n));
     }
+}
+
+size_t RawSocket::Receive(size_t bytes, DWORD timeoutMs)
+{
+    const DWORD waitMs = timeoutMs;
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&waitMs), sizeof waitMs);
+    char buffer[16384];
+    size_t total = 0;
+    while (total < bytes) {
+        const int n = recv(socket_, buffer, static_cast<int>(std::min(sizeof buffer, bytes - total)), 0);
+        if (n <= 0)
+            break;
+        total += static_cast<size_t>(n);
+    }
+    return total;
+}
+
+bool HasIpv6Loopback(std::string& why)
+{
+    RawSocket probe(AF_INET6);
+    if (probe.Listen(0, false, true))
+        return true;
+    why = "this machine has no IPv6 loopback ([::1] cannot be bound, error " + std::to_string(WSAGetLastError()) +
+          "); the IPv6 cases are skipped";
+    return false;
 }
