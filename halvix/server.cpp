@@ -16,6 +16,7 @@
 
 #include "files.h"
 #include "http.h"
+#include "pace.h"
 #include "scoped_handle.h"
 
 struct Server {
@@ -85,46 +86,52 @@ void AbortClient(Server& server, SOCKET s)
     CloseClient(server, s);
 }
 
-// How long a reply may take: all of it, and any stretch without progress.
+// How long a reply may take: all of it, any stretch without progress, and
+// its pace over the last window.
 struct SendBudget {
     ULONGLONG deadline;
     unsigned long stallMs;
+    PaceMeter pace;
 };
 
 // The socket is non-blocking, so that a send takes what fits and every byte
 // the client takes counts as progress.
-bool SendAll(SOCKET s, const char* data, size_t size, const SendBudget& budget)
+bool SendAll(SOCKET s, const char* data, size_t size, SendBudget& budget)
 {
     ULONGLONG lastProgress = GetTickCount64();
     while (size > 0) {
         const ULONGLONG now = GetTickCount64();
+        if (PaceTooSlow(budget.pace, now))
+            return false;
         const ULONGLONG until = std::min(budget.deadline, lastProgress + budget.stallMs);
         if (now >= until)
             return false;
         WSAPOLLFD fd = {s, POLLWRNORM, 0};
-        const int ready = WSAPoll(&fd, 1, static_cast<int>(until - now));
+        const ULONGLONG wake = std::min(until, NextPaceCheck(budget.pace));
+        const int ready = WSAPoll(&fd, 1, static_cast<int>(wake > now ? wake - now : 0));
         if (ready < 0)
             return false;
         if (ready == 0)
-            continue;  // the clock above decides
+            continue;  // the clocks above decide
         const int n = send(s, data, static_cast<int>(std::min(size, kFileChunkBytes)), 0);
         if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
             continue;
         if (n <= 0)
             return false;
         lastProgress = GetTickCount64();
+        CountSent(budget.pace, lastProgress, static_cast<unsigned long long>(n));
         data += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-bool SendAll(SOCKET s, const std::string& text, const SendBudget& budget)
+bool SendAll(SOCKET s, const std::string& text, SendBudget& budget)
 {
     return SendAll(s, text.data(), text.size(), budget);
 }
 
-bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, const SendBudget& budget)
+bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, SendBudget& budget)
 {
     std::vector<char> buffer(kFileChunkBytes);
     while (size > 0) {
@@ -143,7 +150,10 @@ bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, const SendBudg
 // taking it.
 bool SendReply(const Server& server, SOCKET s, const std::string& head)
 {
-    SendBudget budget = {GetTickCount64() + server.limits.sendTimeoutMs, server.limits.stallTimeoutMs};
+    const ServerLimits& limits = server.limits;
+    const ULONGLONG start = GetTickCount64();
+    SendBudget budget = {start + limits.sendTimeoutMs, limits.stallTimeoutMs,
+                         StartPace(start, limits.paceWindowMs, limits.paceFloorBytesPerSecond)};
     ReplyPlan plan = PlanReply(server.docRoot, head);
     ScopedHandle file;
     LARGE_INTEGER size = {};
@@ -158,8 +168,8 @@ bool SendReply(const Server& server, SOCKET s, const std::string& head)
         return SendAll(s, BuildErrorReply(plan.status, plan.withBody), budget);
 
     const unsigned long long length = static_cast<unsigned long long>(size.QuadPart);
-    if (server.limits.sendBytesPerSecond > 0)
-        budget.deadline += length * 1000 / server.limits.sendBytesPerSecond;
+    if (limits.sendBytesPerSecond > 0)
+        budget.deadline += length * 1000 / limits.sendBytesPerSecond;
     return SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length), budget) &&
            (!plan.withBody || SendFileBody(s, file.get(), length, budget));
 }

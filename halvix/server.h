@@ -10,6 +10,11 @@ struct ServerLimits {
     unsigned long sendTimeoutMs = 10000;          // for the whole reply, plus its size at the rate below
     unsigned long sendBytesPerSecond = 64 * 1024; // the slowest reader a large file is sent to
     unsigned long stallTimeoutMs = 10000;         // a reply the client takes no byte of for this long is closed
+    // Once the first window has passed, a reply the client took less than
+    // the floor's worth of over the last window is closed (see README.md for
+    // the numbers: a client on a 1 Mbit/s link takes about 120 KiB/s).
+    unsigned long paceWindowMs = 10000;
+    unsigned long paceFloorBytesPerSecond = 48 * 1024;
     unsigned long drainTimeoutMs = 2000;          // input after the reply is read and dropped this long
     unsigned long refuseTimeoutMs = 500;          // for a 503 over the limit (or 414/431) to reach its client
     // Connections waiting for their head cost a socket and a buffer, not a
