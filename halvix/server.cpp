@@ -95,33 +95,30 @@ struct SendBudget {
 };
 
 // The socket is non-blocking, so that a send takes what fits and every byte
-// the client takes counts as progress.
+// the client takes counts as progress. It waits only when the socket's
+// buffer is full: under Wine every WSAPoll costs a round trip of its own.
 bool SendAll(SOCKET s, const char* data, size_t size, SendBudget& budget)
 {
     ULONGLONG lastProgress = GetTickCount64();
     while (size > 0) {
         const ULONGLONG now = GetTickCount64();
-        if (PaceTooSlow(budget.pace, now))
-            return false;
         const ULONGLONG until = std::min(budget.deadline, lastProgress + budget.stallMs);
-        if (now >= until)
+        if (now >= until || PaceTooSlow(budget.pace, now))
+            return false;
+        const int n = send(s, data, static_cast<int>(std::min(size, kFileChunkBytes)), 0);
+        if (n > 0) {
+            lastProgress = GetTickCount64();
+            CountSent(budget.pace, lastProgress, static_cast<unsigned long long>(n));
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
             return false;
         WSAPOLLFD fd = {s, POLLWRNORM, 0};
         const ULONGLONG wake = std::min(until, NextPaceCheck(budget.pace));
-        const int ready = WSAPoll(&fd, 1, static_cast<int>(wake > now ? wake - now : 0));
-        if (ready < 0)
+        if (WSAPoll(&fd, 1, static_cast<int>(wake > now ? wake - now : 0)) < 0)
             return false;
-        if (ready == 0)
-            continue;  // the clocks above decide
-        const int n = send(s, data, static_cast<int>(std::min(size, kFileChunkBytes)), 0);
-        if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
-            continue;
-        if (n <= 0)
-            return false;
-        lastProgress = GetTickCount64();
-        CountSent(budget.pace, lastProgress, static_cast<unsigned long long>(n));
-        data += n;
-        size -= static_cast<size_t>(n);
     }
     return true;
 }
@@ -142,6 +139,21 @@ bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, SendBudget& bu
         if (!SendAll(s, buffer.data(), read, budget))
             return false;
         size -= read;
+    }
+    return true;
+}
+
+// Appends the whole of a small file to `text`.
+bool ReadSmallFile(HANDLE file, size_t size, std::string& text)
+{
+    const size_t start = text.size();
+    text.resize(start + size);
+    size_t done = 0;
+    while (done < size) {
+        DWORD read = 0;
+        if (!ReadFile(file, &text[start + done], static_cast<DWORD>(size - done), &read, nullptr) || read == 0)
+            return false;
+        done += read;
     }
     return true;
 }
@@ -170,8 +182,14 @@ bool SendReply(const Server& server, SOCKET s, const std::string& head)
     const unsigned long long length = static_cast<unsigned long long>(size.QuadPart);
     if (limits.sendBytesPerSecond > 0)
         budget.deadline += length * 1000 / limits.sendBytesPerSecond;
-    return SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length), budget) &&
-           (!plan.withBody || SendFileBody(s, file.get(), length, budget));
+    std::string reply = BuildResponseHead(200, ContentTypeFor(plan.filePath), length);
+    if (!plan.withBody)
+        return SendAll(s, reply, budget);
+    // A small file goes out with its head in one send: a send is a round
+    // trip to the Wine server, and most files served are small.
+    if (length <= kFileChunkBytes)
+        return ReadSmallFile(file.get(), static_cast<size_t>(length), reply) && SendAll(s, reply, budget);
+    return SendAll(s, reply, budget) && SendFileBody(s, file.get(), length, budget);
 }
 
 void CALLBACK ReplyWork(PTP_CALLBACK_INSTANCE instance, void* parameter)
@@ -275,8 +293,14 @@ void AcceptAll(Server& server, SOCKET listener, PollSet& set, ULONGLONG now)
             continue;
         }
         Watch(set, s, now + server.limits.headTimeoutMs, false);
-        if (open >= server.limits.maxConnections)
+        if (open >= server.limits.maxConnections) {
             Refuse(server, set.waiting.back(), 503, now);
+            continue;
+        }
+        // The request mostly comes with the connection: read it now rather
+        // than after one more WSAPoll.
+        if (ReadFromClient(server, set.waiting.back(), now) != Outcome::Keep)
+            Unwatch(set, set.fds.size() - 1);
     }
 }
 
