@@ -38,6 +38,7 @@ constexpr size_t kFileChunkBytes = 64 * 1024;
 // this often; WSAPoll cannot wait for anything but sockets.
 constexpr int kHandBackPollMs = 50;
 constexpr DWORD kAcceptRetryMs = 50;
+constexpr int kAcceptBatch = 16;
 
 // A connection the poll thread waits on.
 struct Waiting {
@@ -274,10 +275,13 @@ Outcome ReadFromClient(Server& server, Waiting& connection, ULONGLONG now)
     return Outcome::Keep;
 }
 
-// Clients of either family share one count of connections and workers.
-void AcceptAll(Server& server, SOCKET listener, PollSet& set, ULONGLONG now)
+// Clients of either family share one count of connections and workers. At
+// most a batch at a time: clients answered at once come back at once, and
+// an accept loop that never runs dry would starve the connections waiting
+// to be drained and closed.
+void AcceptSome(Server& server, SOCKET listener, PollSet& set, ULONGLONG now)
 {
-    for (;;) {
+    for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
         const SOCKET s = accept(listener, nullptr, nullptr);
         if (s == INVALID_SOCKET) {
             if (WSAGetLastError() != WSAEWOULDBLOCK)
@@ -356,7 +360,7 @@ DWORD WINAPI PollThread(void* parameter)
         }
         for (size_t i = 0; i < set.listeners; ++i)
             if (set.fds[i].revents != 0)
-                AcceptAll(server, set.fds[i].fd, set, now);
+                AcceptSome(server, set.fds[i].fd, set, now);
     }
 }
 
