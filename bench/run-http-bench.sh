@@ -88,7 +88,7 @@ measure $port 1 100 >/dev/null
 after100=$(rss_kib $port)
 measure $port 8 9900 >/dev/null
 after10000=$(rss_kib $port)
-echo "resident memory of the server: $after100 KiB after 100 more requests, $after10000 KiB after 10 000"
+echo "resident memory of the server after the runs: $after100 KiB after 100 more requests, $after10000 KiB after 9 900 more"
 
 "$wine_run" "$bench" serve "$(windows_path "$site")" $(( port + 1 )) 100 >/dev/null 2>&1 &
 started $(( port + 1 ))
