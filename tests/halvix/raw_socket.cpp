@@ -1,26 +1,21 @@
 // A bare TCP socket on loopback for the server tests.
 #include "raw_socket.h"
 
-#include <algorithm>
-
 namespace {
 
-// The loopback or the wildcard address of `family` at `port`.
-int Address(int family, bool loopback, int port, sockaddr_storage& address)
+// The loopback or the wildcard address of `family` at `port`; an IPv4
+// address keeps its port where IPv6 has it.
+int Address(int family, bool loopback, int port, sockaddr_in6& address)
 {
     address = {};
+    address.sin6_port = htons(static_cast<u_short>(port));
+    address.sin6_family = static_cast<ADDRESS_FAMILY>(family);
     if (family == AF_INET6) {
-        sockaddr_in6& in6 = reinterpret_cast<sockaddr_in6&>(address);
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(static_cast<u_short>(port));
-        in6.sin6_addr = loopback ? in6addr_loopback : in6addr_any;
-        return sizeof in6;
+        address.sin6_addr = loopback ? in6addr_loopback : in6addr_any;
+        return sizeof address;
     }
-    sockaddr_in& in = reinterpret_cast<sockaddr_in&>(address);
-    in.sin_family = AF_INET;
-    in.sin_port = htons(static_cast<u_short>(port));
-    in.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
-    return sizeof in;
+    reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
+    return sizeof(sockaddr_in);
 }
 
 }  // namespace
@@ -44,9 +39,8 @@ bool RawSocket::Connect(int port, int receiveBufferBytes)
     if (receiveBufferBytes > 0)
         setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
                    sizeof receiveBufferBytes);
-    sockaddr_storage address;
-    const int length = Address(family_, true, port, address);
-    return connect(socket_, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    sockaddr_in6 address;
+    return connect(socket_, reinterpret_cast<const sockaddr*>(&address), Address(family_, true, port, address)) == 0;
 }
 
 bool RawSocket::Listen(int port, bool reuseAddress, bool loopbackOnly)
@@ -54,7 +48,7 @@ bool RawSocket::Listen(int port, bool reuseAddress, bool loopbackOnly)
     const BOOL on = TRUE;
     if (reuseAddress)
         setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-    sockaddr_storage address;
+    sockaddr_in6 address;
     const int length = Address(family_, loopbackOnly, port, address);
     return bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(socket_, 4) == 0;
 }
@@ -88,25 +82,17 @@ bool RawSocket::WaitForClose(DWORD timeoutMs, std::string& received)
 
 size_t RawSocket::Receive(size_t bytes, DWORD timeoutMs)
 {
-    const DWORD waitMs = timeoutMs;
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&waitMs), sizeof waitMs);
-    char buffer[16384];
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
+    std::string buffer(bytes, '\0');
     size_t total = 0;
-    while (total < bytes) {
-        const int n = recv(socket_, buffer, static_cast<int>(std::min(sizeof buffer, bytes - total)), 0);
-        if (n <= 0)
-            break;
+    for (int n; total < bytes && (n = recv(socket_, &buffer[total], static_cast<int>(bytes - total), 0)) > 0;)
         total += static_cast<size_t>(n);
-    }
     return total;
 }
 
 bool HasIpv6Loopback(std::string& why)
 {
     RawSocket probe(AF_INET6);
-    if (probe.Listen(0, false, true))
-        return true;
-    why = "this machine has no IPv6 loopback ([::1] cannot be bound, error " + std::to_string(WSAGetLastError()) +
-          "); the IPv6 cases are skipped";
-    return false;
+    why = "this machine has no IPv6 loopback ([::1] cannot be bound): the IPv6 cases are skipped";
+    return probe.Listen(0, false, true);
 }

@@ -10,8 +10,7 @@
 
 class RawSocket {
 public:
-    // `family` AF_INET or AF_INET6: which loopback it connects to, which
-    // addresses it binds.
+    // AF_INET or AF_INET6: the family of the addresses it connects to and binds.
     explicit RawSocket(int family = AF_INET);
     ~RawSocket();
     RawSocket(const RawSocket&) = delete;
@@ -20,15 +19,13 @@ public:
     // A `receiveBufferBytes` above 0 shrinks what the connection takes in
     // unread, so that the server's sends stall soon.
     bool Connect(int port, int receiveBufferBytes = 0);
-    // Binds every interface of its family at `port` (or the loopback address
-    // alone) and listens.
+    // Binds its family's wildcard (or loopback) address at `port` and listens.
     bool Listen(int port, bool reuseAddress, bool loopbackOnly = false);
     bool Send(const std::string& bytes);
     // Waits up to `timeoutMs` for the peer to close; what arrived meanwhile
     // goes to `received`. True when the peer closed or reset the connection.
     bool WaitForClose(DWORD timeoutMs, std::string& received);
-    // Reads until `bytes` have arrived, the peer closed or nothing came for
-    // `timeoutMs`; the number read.
+    // Reads up to `bytes`, until the peer closes or sends nothing for `timeoutMs`.
     size_t Receive(size_t bytes, DWORD timeoutMs);
 
 private:

@@ -106,11 +106,8 @@ TEST_F(SlowClients, SilentClientsDoNotHoldUpOthers)
 TEST_F(SlowClients, ConnectionsOverTheLimitGet503UntilOthersEnd)
 {
     Start(kLimitPort, Limits(20000, 2));
-    // Both families share the slots: one silent client of each fills them.
-    std::string skipped;
-    const int second = HasIpv6Loopback(skipped) ? AF_INET6 : AF_INET;
     {
-        RawSocket silent[2] = {RawSocket(AF_INET), RawSocket(second)};
+        RawSocket silent[2];
         for (RawSocket& client : silent)
             ASSERT_TRUE(client.Connect(kLimitPort));
         Sleep(300);  // let the server take both
@@ -118,15 +115,9 @@ TEST_F(SlowClients, ConnectionsOverTheLimitGet503UntilOthersEnd)
         EXPECT_EQ(503, refused.status);
         EXPECT_NE(std::string::npos, refused.headers.find("\r\nRetry-After: 2\r\n"));
         EXPECT_NE(std::string::npos, refused.headers.find("\r\nConnection: close\r\n"));
-        RawSocket other(second);
-        std::string reply;
-        EXPECT_TRUE(other.Connect(kLimitPort) && other.Send("GET / HTTP/1.1\r\n\r\n") && other.WaitForClose(5000, reply));
-        EXPECT_EQ(0u, reply.find("HTTP/1.1 503 ")) << reply;
     }
     // Closed by the clients: their slots are free again.
     EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::HttpGet(kLimitPort, "/").status == 200; }, 5000));
-    if (!skipped.empty())
-        GTEST_SKIP() << skipped;
 }
 
 TEST_F(SlowClients, ReaderTooSlowForItsFileIsCutOff)
@@ -170,9 +161,7 @@ TEST_F(SlowClients, ReadersThatStopFreeEveryWorkerWithinTheStallLimit)
 
 TEST_F(SlowClients, SteadySlowReadersFreeEveryWorkerWithinThePaceFloor)
 {
-    // 64 KiB every 2 s never stalls, and 8 MiB at that pace stays within
-    // the whole reply's budget for 138 s: only the pace floor frees the
-    // workers sooner. The readers' buffers are left as the system makes them.
+    // 64 KiB every 2 s never stalls and fits the 138 s budget of 8 MiB; buffers as the system makes them.
     ASSERT_TRUE(zvtest::WriteFileBytes(folder_.File("big.bin"), std::string(8 * 1024 * 1024, 'b')));
     Start(kSteadyReadersPort, ServerLimits());
     const ULONGLONG start = GetTickCount64();
@@ -187,52 +176,31 @@ TEST_F(SlowClients, SteadySlowReadersFreeEveryWorkerWithinThePaceFloor)
         status = zvtest::HttpGet(kSteadyReadersPort, "/").status;
         refused = refused || status == 503;
         const ULONGLONG now = GetTickCount64();
-        if (round + 2000 > now)
-            Sleep(static_cast<DWORD>(round + 2000 - now));
+        Sleep(round + 2000 > now ? static_cast<DWORD>(round + 2000 - now) : 0);
     }
     EXPECT_TRUE(refused) << "the readers never held every worker";
     EXPECT_EQ(200, status) << "still not answered 30 s after the readers began";
 }
 
-// Clients taking an 8 MiB reply, simulated in steps of 100 ms against the
-// shipped floor: those a real slow link makes are never cut, readers too
-// slow for it are, however much they took into their buffers at first.
+// A 1 Mbit/s link (115 KiB/s) is never cut; a reader below the floor is, whatever it buffered at first.
 TEST(PaceMeter, CutsReadersBelowTheFloorAndNoClientOfAOneMegabitLink)
 {
     const ServerLimits limits;
     const struct {
-        const char* client;
-        unsigned long long burstBytes;  // taken in the first 2 s
-        unsigned long bytesPerSecond;   // afterwards
-        unsigned long long pauseFromMs, pauseMs;
-        unsigned long long cutBeforeMs;  // 0: never cut
-    } cases[] = {
-        {"1 Mbit/s link (115 KiB/s of payload)", 0, 115 * 1024, 0, 0, 0},
-        {"1 Mbit/s link, a pause of 5 s at 30 s", 0, 115 * 1024, 30000, 5000, 0},
-        {"two replies sharing a 1 Mbit/s link", 0, 57 * 1024, 0, 0, 0},
-        {"64 KiB every 2 s after 3 MiB into its buffers", 3 << 20, 32 * 1024, 0, 0, 20000},
-        {"64 KiB every 2 s", 0, 32 * 1024, 0, 0, 11000},
-        {"40 KiB/s after 3 MiB into its buffers", 3 << 20, 40 * 1024, 0, 0, 20000},
-    };
+        unsigned long long burstBytes;  // in the first 2 s
+        unsigned long bytesPerSecond;   // all along, but for a pause of 5 s at 30 s
+        bool pause, cut;
+    } cases[] = {{0, 115 * 1024, true, false}, {0, 57 * 1024, false, false}, {3 << 20, 32 * 1024, false, true},
+                 {3 << 20, 40 * 1024, false, true}};
     for (const auto& c : cases) {
-        const unsigned long long start = 1000000;
-        PaceMeter pace = StartPace(start, limits.paceWindowMs, limits.paceFloorBytesPerSecond);
-        unsigned long long sent = 0;
-        unsigned long long cutAt = 0;
-        for (unsigned long long t = 100; sent < (8u << 20) && cutAt == 0; t += 100) {
-            const bool paused = t >= c.pauseFromMs && t < c.pauseFromMs + c.pauseMs;
-            const unsigned long long bytes = (t <= 2000 ? c.burstBytes / 20 : 0) + (paused ? 0 : c.bytesPerSecond / 10);
-            CountSent(pace, start + t, bytes);
-            sent += bytes;
-            if (PaceTooSlow(pace, start + t))
-                cutAt = t;
+        PaceMeter pace = StartPace(0, limits.paceWindowMs, limits.paceFloorBytesPerSecond);
+        unsigned long long cutAt = 0, t = 0;
+        while ((t += 100) <= 60000 && cutAt == 0) {
+            const bool paused = c.pause && t > 30000 && t <= 35000;
+            CountSent(pace, t, (t <= 2000 ? c.burstBytes / 20 : 0) + (paused ? 0 : c.bytesPerSecond / 10));
+            cutAt = PaceTooSlow(pace, t) ? t : 0;
         }
-        if (c.cutBeforeMs == 0) {
-            EXPECT_EQ(0u, cutAt) << c.client;
-        } else {
-            EXPECT_NE(0u, cutAt) << c.client;
-            EXPECT_LT(cutAt, c.cutBeforeMs) << c.client;
-        }
+        EXPECT_EQ(c.cut, cutAt > 0 && cutAt < 20000) << c.bytesPerSecond << " B/s, cut at " << cutAt << " ms";
     }
 }
 
