@@ -2,6 +2,10 @@
 // 127.0.0.1, bounded in count and time. Usage:
 //   http_bench serve FOLDER PORT SECONDS
 //       serves FOLDER with the shipped limits for SECONDS
+//   http_bench floor FILE PORT SECONDS
+//       the least a server can do under Wine, as a yardstick: one thread
+//       that accepts, reads the request head and sends FILE (read once)
+//       with blocking calls, for SECONDS
 //   http_bench load PORT TARGET CLIENTS SECONDS [MAX_REQUESTS]
 //       CLIENTS threads GET TARGET one after another; prints requests per second
 //   http_bench crowd PORT TARGET SLOW_CLIENTS NORMAL_REQUESTS SECONDS
@@ -211,9 +215,67 @@ int Serve(const char* folder, int port, DWORD seconds)
     return 0;
 }
 
+struct Floor {
+    SOCKET listener;
+    std::string reply;
+};
+
+DWORD WINAPI FloorThread(void* parameter)
+{
+    const Floor& floor = *static_cast<const Floor*>(parameter);
+    for (;;) {
+        const SOCKET s = accept(floor.listener, nullptr, nullptr);
+        if (s == INVALID_SOCKET)
+            continue;
+        std::string head;
+        char buffer[4096];
+        int n;
+        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 8192 &&
+               (n = recv(s, buffer, sizeof buffer, 0)) > 0)
+            head.append(buffer, static_cast<size_t>(n));
+        send(s, floor.reply.data(), static_cast<int>(floor.reply.size()), 0);
+        closesocket(s);
+    }
+}
+
+int ServeFloor(const char* path, int port, DWORD seconds)
+{
+    std::string body;
+    if (FILE* file = std::fopen(path, "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            body.append(buffer, n);
+        std::fclose(file);
+    } else {
+        std::fprintf(stderr, "cannot read %s\n", path);
+        return 1;
+    }
+    Floor floor;
+    floor.reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\nConnection: close\r\n\r\n" + body;
+    floor.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(floor.listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(floor.listener, SOMAXCONN) != 0) {
+        std::fprintf(stderr, "cannot listen at %d: %d\n", port, WSAGetLastError());
+        return 1;
+    }
+    const HANDLE thread = CreateThread(nullptr, 0, FloorThread, &floor, 0, nullptr);
+    if (thread == nullptr)
+        return 1;
+    CloseHandle(thread);
+    Sleep(seconds * 1000);
+    return 0;
+}
+
 int Usage()
 {
     std::fprintf(stderr, "usage: http_bench serve FOLDER PORT SECONDS\n"
+                         "       http_bench floor FILE PORT SECONDS\n"
                          "       http_bench load PORT TARGET CLIENTS SECONDS [MAX_REQUESTS]\n"
                          "       http_bench crowd PORT TARGET SLOW_CLIENTS NORMAL_REQUESTS SECONDS\n");
     return 2;
@@ -229,6 +291,8 @@ int main(int argc, char** argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "serve" && argc == 5 && std::atoi(argv[4]) > 0 && std::atoi(argv[4]) <= 3600)
         return Serve(argv[2], std::atoi(argv[3]), static_cast<DWORD>(std::atoi(argv[4])));
+    if (mode == "floor" && argc == 5 && std::atoi(argv[4]) > 0 && std::atoi(argv[4]) <= 3600)
+        return ServeFloor(argv[2], std::atoi(argv[3]), static_cast<DWORD>(std::atoi(argv[4])));
     const int port = argc > 2 ? std::atoi(argv[2]) : 0;
     if (mode == "load" && (argc == 6 || argc == 7)) {
         const int clients = std::atoi(argv[4]);

@@ -6,6 +6,7 @@
 #include "server.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -15,10 +16,11 @@
 
 #include "files.h"
 #include "http.h"
+#include "pace.h"
 #include "scoped_handle.h"
 
 struct Server {
-    SOCKET listener = INVALID_SOCKET;
+    std::vector<SOCKET> listeners;  // one for each address family the machine has
     std::string docRoot;
     std::wstring finalRoot;  // the document root with every link resolved
     ServerLimits limits;
@@ -36,6 +38,7 @@ constexpr size_t kFileChunkBytes = 64 * 1024;
 // this often; WSAPoll cannot wait for anything but sockets.
 constexpr int kHandBackPollMs = 50;
 constexpr DWORD kAcceptRetryMs = 50;
+constexpr int kAcceptBatch = 16;
 
 // A connection the poll thread waits on.
 struct Waiting {
@@ -46,8 +49,9 @@ struct Waiting {
     std::string received;  // the request head so far
 };
 
-// The listener first, then one entry of `fds` for each of `waiting`.
+// The listeners first, then one entry of `fds` for each of `waiting`.
 struct PollSet {
+    size_t listeners = 0;
     std::vector<WSAPOLLFD> fds;
     std::vector<Waiting> waiting;
 };
@@ -83,46 +87,49 @@ void AbortClient(Server& server, SOCKET s)
     CloseClient(server, s);
 }
 
-// How long a reply may take: all of it, and any stretch without progress.
+// How long a reply may take: all of it, any stretch without progress, and
+// its pace over the last window.
 struct SendBudget {
     ULONGLONG deadline;
     unsigned long stallMs;
+    PaceMeter pace;
 };
 
 // The socket is non-blocking, so that a send takes what fits and every byte
-// the client takes counts as progress.
-bool SendAll(SOCKET s, const char* data, size_t size, const SendBudget& budget)
+// the client takes counts as progress. It waits only when the socket's
+// buffer is full: under Wine every WSAPoll costs a round trip of its own.
+bool SendAll(SOCKET s, const char* data, size_t size, SendBudget& budget)
 {
     ULONGLONG lastProgress = GetTickCount64();
     while (size > 0) {
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG until = std::min(budget.deadline, lastProgress + budget.stallMs);
-        if (now >= until)
+        if (now >= until || PaceTooSlow(budget.pace, now))
+            return false;
+        const int n = send(s, data, static_cast<int>(std::min(size, kFileChunkBytes)), 0);
+        if (n > 0) {
+            lastProgress = GetTickCount64();
+            CountSent(budget.pace, lastProgress, static_cast<unsigned long long>(n));
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
             return false;
         WSAPOLLFD fd = {s, POLLWRNORM, 0};
-        const int ready = WSAPoll(&fd, 1, static_cast<int>(until - now));
-        if (ready < 0)
+        const ULONGLONG wake = std::min(until, NextPaceCheck(budget.pace));
+        if (WSAPoll(&fd, 1, static_cast<int>(wake > now ? wake - now : 0)) < 0)
             return false;
-        if (ready == 0)
-            continue;  // the clock above decides
-        const int n = send(s, data, static_cast<int>(std::min(size, kFileChunkBytes)), 0);
-        if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
-            continue;
-        if (n <= 0)
-            return false;
-        lastProgress = GetTickCount64();
-        data += n;
-        size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-bool SendAll(SOCKET s, const std::string& text, const SendBudget& budget)
+bool SendAll(SOCKET s, const std::string& text, SendBudget& budget)
 {
     return SendAll(s, text.data(), text.size(), budget);
 }
 
-bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, const SendBudget& budget)
+bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, SendBudget& budget)
 {
     std::vector<char> buffer(kFileChunkBytes);
     while (size > 0) {
@@ -137,11 +144,29 @@ bool SendFileBody(SOCKET s, HANDLE file, unsigned long long size, const SendBudg
     return true;
 }
 
+// Appends the whole of a small file to `text`.
+bool ReadSmallFile(HANDLE file, size_t size, std::string& text)
+{
+    const size_t start = text.size();
+    text.resize(start + size);
+    size_t done = 0;
+    while (done < size) {
+        DWORD read = 0;
+        if (!ReadFile(file, &text[start + done], static_cast<DWORD>(size - done), &read, nullptr) || read == 0)
+            return false;
+        done += read;
+    }
+    return true;
+}
+
 // False when the client did not take the whole reply in time, or stopped
 // taking it.
 bool SendReply(const Server& server, SOCKET s, const std::string& head)
 {
-    SendBudget budget = {GetTickCount64() + server.limits.sendTimeoutMs, server.limits.stallTimeoutMs};
+    const ServerLimits& limits = server.limits;
+    const ULONGLONG start = GetTickCount64();
+    SendBudget budget = {start + limits.sendTimeoutMs, limits.stallTimeoutMs,
+                         StartPace(start, limits.paceWindowMs, limits.paceFloorBytesPerSecond)};
     ReplyPlan plan = PlanReply(server.docRoot, head);
     ScopedHandle file;
     LARGE_INTEGER size = {};
@@ -156,10 +181,16 @@ bool SendReply(const Server& server, SOCKET s, const std::string& head)
         return SendAll(s, BuildErrorReply(plan.status, plan.withBody), budget);
 
     const unsigned long long length = static_cast<unsigned long long>(size.QuadPart);
-    if (server.limits.sendBytesPerSecond > 0)
-        budget.deadline += length * 1000 / server.limits.sendBytesPerSecond;
-    return SendAll(s, BuildResponseHead(200, ContentTypeFor(plan.filePath), length), budget) &&
-           (!plan.withBody || SendFileBody(s, file.get(), length, budget));
+    if (limits.sendBytesPerSecond > 0)
+        budget.deadline += length * 1000 / limits.sendBytesPerSecond;
+    std::string reply = BuildResponseHead(200, ContentTypeFor(plan.filePath), length);
+    if (!plan.withBody)
+        return SendAll(s, reply, budget);
+    // A small file goes out with its head in one send: a send is a round
+    // trip to the Wine server, and most files served are small.
+    if (length <= kFileChunkBytes)
+        return ReadSmallFile(file.get(), static_cast<size_t>(length), reply) && SendAll(s, reply, budget);
+    return SendAll(s, reply, budget) && SendFileBody(s, file.get(), length, budget);
 }
 
 void CALLBACK ReplyWork(PTP_CALLBACK_INSTANCE instance, void* parameter)
@@ -191,7 +222,7 @@ void Unwatch(PollSet& set, size_t index)
 {
     set.fds[index] = set.fds.back();
     set.fds.pop_back();
-    set.waiting[index - 1] = std::move(set.waiting.back());
+    set.waiting[index - set.listeners] = std::move(set.waiting.back());
     set.waiting.pop_back();
 }
 
@@ -244,10 +275,14 @@ Outcome ReadFromClient(Server& server, Waiting& connection, ULONGLONG now)
     return Outcome::Keep;
 }
 
-void AcceptAll(Server& server, PollSet& set, ULONGLONG now)
+// Clients of either family share one count of connections and workers. At
+// most a batch at a time: clients answered at once come back at once, and
+// an accept loop that never runs dry would starve the connections waiting
+// to be drained and closed.
+void AcceptSome(Server& server, SOCKET listener, PollSet& set, ULONGLONG now)
 {
-    for (;;) {
-        const SOCKET s = accept(server.listener, nullptr, nullptr);
+    for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
+        const SOCKET s = accept(listener, nullptr, nullptr);
         if (s == INVALID_SOCKET) {
             if (WSAGetLastError() != WSAEWOULDBLOCK)
                 Sleep(kAcceptRetryMs);  // a passing shortage of resources; do not spin on it
@@ -262,8 +297,14 @@ void AcceptAll(Server& server, PollSet& set, ULONGLONG now)
             continue;
         }
         Watch(set, s, now + server.limits.headTimeoutMs, false);
-        if (open >= server.limits.maxConnections)
+        if (open >= server.limits.maxConnections) {
             Refuse(server, set.waiting.back(), 503, now);
+            continue;
+        }
+        // The request mostly comes with the connection: read it now rather
+        // than after one more WSAPoll.
+        if (ReadFromClient(server, set.waiting.back(), now) != Outcome::Keep)
+            Unwatch(set, set.fds.size() - 1);
     }
 }
 
@@ -291,7 +332,9 @@ DWORD WINAPI PollThread(void* parameter)
 {
     Server& server = *static_cast<Server*>(parameter);
     PollSet set;
-    set.fds.push_back(WSAPOLLFD{server.listener, POLLRDNORM, 0});
+    set.listeners = server.listeners.size();
+    for (SOCKET listener : server.listeners)
+        set.fds.push_back(WSAPOLLFD{listener, POLLRDNORM, 0});
     for (;;) {
         // A worker hands its connection back before it stops counting as
         // busy, so reading the count first misses none.
@@ -303,8 +346,8 @@ DWORD WINAPI PollThread(void* parameter)
         }
         const ULONGLONG now = GetTickCount64();
         // From the end, so that removing an entry moves only one already seen.
-        for (size_t i = set.fds.size() - 1; i > 0; --i) {
-            Waiting& connection = set.waiting[i - 1];
+        for (size_t i = set.fds.size() - 1; i >= set.listeners; --i) {
+            Waiting& connection = set.waiting[i - set.listeners];
             Outcome outcome = Outcome::Keep;
             if (set.fds[i].revents != 0)
                 outcome = ReadFromClient(server, connection, now);
@@ -315,31 +358,79 @@ DWORD WINAPI PollThread(void* parameter)
             if (outcome != Outcome::Keep)
                 Unwatch(set, i);
         }
-        if (set.fds[0].revents != 0)
-            AcceptAll(server, set, now);
+        for (size_t i = 0; i < set.listeners; ++i)
+            if (set.fds[i].revents != 0)
+                AcceptSome(server, set.fds[i].fd, set, now);
     }
 }
 
-SOCKET OpenListener(int port)
+void CloseListeners(std::vector<SOCKET>& listeners)
 {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    for (SOCKET s : listeners)
+        closesocket(s);
+    listeners.clear();
+}
+
+// Binds the wildcard address of `family` at `port` and listens. Without
+// SO_REUSEADDR, and with SO_EXCLUSIVEADDRUSE so that no other socket may
+// bind the port in that family either, not even a specific address such as
+// 127.0.0.1 or [::1]: a taken port makes the start fail rather than share.
+SOCKET OpenListener(int family, int port)
+{
+    const SOCKET s = socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         return s;
-    // No SO_REUSEADDR, and no other socket may bind the port with it either:
-    // a taken port must make the start fail rather than share the port.
+    sockaddr_storage address = {};
+    int length = 0;
+    bool ready = true;
+    if (family == AF_INET6) {
+        // IPv6 only, as Windows makes it by default, so that the IPv4
+        // listener keeps IPv4 to itself whatever a system under Wine defaults to.
+        const DWORD v6Only = 1;
+        ready = setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only), sizeof v6Only) == 0;
+        sockaddr_in6& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<u_short>(port));
+        in6.sin6_addr = in6addr_any;
+        length = sizeof in6;
+    } else {
+        sockaddr_in& in = reinterpret_cast<sockaddr_in&>(address);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<u_short>(port));
+        in.sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof in;
+    }
     const BOOL exclusive = TRUE;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+    if (!ready ||
+        setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                    sizeof exclusive) != 0 ||
-        bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(s, SOMAXCONN) != 0) {
+        bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0 || listen(s, SOMAXCONN) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
     }
     SetNonBlocking(s);  // the poll thread accepts until none is left
     return s;
+}
+
+// One listener for each family rather than a single dual-stack socket: on
+// Windows each one's exclusive use then rests on the plain rule for its own
+// family. A machine without IPv6 refuses the IPv6 socket outright and is
+// served over IPv4 alone; any other failure fails the start, because a port
+// left open in one family could be taken by another program.
+bool OpenListeners(int port, std::vector<SOCKET>& listeners)
+{
+    for (int family : {AF_INET, AF_INET6}) {
+        const SOCKET s = OpenListener(family, port);
+        if (s != INVALID_SOCKET) {
+            listeners.push_back(s);
+            continue;
+        }
+        if (family == AF_INET6 && WSAGetLastError() == WSAEAFNOSUPPORT)
+            continue;
+        CloseListeners(listeners);
+        return false;
+    }
+    return true;
 }
 
 bool FullFolderPath(const char* path, std::string& full)
@@ -373,19 +464,19 @@ int StartServer(const char* docRoot, int port, const ServerLimits& limits, Serve
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
         return kListenFailed;
-    const SOCKET listener = OpenListener(port);
-    if (listener == INVALID_SOCKET) {
+    std::vector<SOCKET> listeners;
+    if (!OpenListeners(port, listeners)) {
         WSACleanup();
         return kListenFailed;
     }
     Server* started = new Server;
-    started->listener = listener;
+    started->listeners = listeners;
     started->docRoot = root;
     started->finalRoot = finalRoot;
     started->limits = limits;
     const HANDLE thread = CreateThread(nullptr, 0, PollThread, started, 0, nullptr);
     if (thread == nullptr) {
-        closesocket(listener);
+        CloseListeners(started->listeners);
         delete started;
         WSACleanup();
         return kNoThread;

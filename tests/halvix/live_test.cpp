@@ -1,5 +1,5 @@
 // halvix.dll as the launcher uses it: started on a folder, then asked over
-// 127.0.0.1.
+// 127.0.0.1 and [::1].
 #include "halvix.h"
 
 #include <gtest/gtest.h>
@@ -223,16 +223,38 @@ TEST_F(LiveServer, TakenPortFailsToStart)
     EXPECT_EQ(kListenFailed, Start(site_, kTakenPort));
 }
 
-TEST_F(LiveServer, RunningServerKeepsItsPortToItself)
+TEST_F(LiveServer, RunningServerKeepsItsPortToItselfInBothFamilies)
 {
     ASSERT_EQ(0, Start(site_, kSharedPort));
     EXPECT_EQ(kAlreadyStarted, Start(site_, kSecondPort));
 
     ZorvaneWebHelper second;
     EXPECT_EQ(kListenFailed, StartOn(second, site_, kSharedPort));
-    RawSocket intruder;
-    EXPECT_FALSE(intruder.Listen(kSharedPort, true));
+    std::string skipped;
+    const bool ipv6 = HasIpv6Loopback(skipped);
+    const struct {
+        const char* name;
+        int family;
+        bool loopbackOnly, reuseAddress;
+    } intruders[] = {
+        {"0.0.0.0 reused", AF_INET, false, true}, {"127.0.0.1", AF_INET, true, false}, {"[::]", AF_INET6, false, false},
+        {"[::] reused", AF_INET6, false, true},   {"[::1]", AF_INET6, true, false},    {"[::1] reused", AF_INET6, true, true},
+    };
+    for (const auto& intruder : intruders) {
+        RawSocket socket(intruder.family);
+        if (intruder.family == AF_INET || ipv6) {
+            EXPECT_FALSE(socket.Listen(kSharedPort, intruder.reuseAddress, intruder.loopbackOnly)) << intruder.name;
+        }
+    }
     EXPECT_EQ(200, zvtest::HttpGet(kSharedPort, "/page.txt").status);
+    if (!ipv6)
+        GTEST_SKIP() << skipped;
+    RawSocket client(AF_INET6);
+    std::string reply;
+    EXPECT_TRUE(client.Connect(kSharedPort) && client.Send("GET /page.txt HTTP/1.1\r\n\r\n") &&
+                client.WaitForClose(5000, reply));
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 200 OK\r\n")) << reply;
+    EXPECT_EQ("page text", reply.substr(reply.find("\r\n\r\n") + 4));
 }
 
 }  // namespace

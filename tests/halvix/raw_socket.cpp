@@ -3,22 +3,28 @@
 
 namespace {
 
-sockaddr_in Address(u_long host, int port)
+// The loopback or the wildcard address of `family` at `port`; an IPv4
+// address keeps its port where IPv6 has it.
+int Address(int family, bool loopback, int port, sockaddr_in6& address)
 {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(host);
-    return address;
+    address = {};
+    address.sin6_port = htons(static_cast<u_short>(port));
+    address.sin6_family = static_cast<ADDRESS_FAMILY>(family);
+    if (family == AF_INET6) {
+        address.sin6_addr = loopback ? in6addr_loopback : in6addr_any;
+        return sizeof address;
+    }
+    reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
+    return sizeof(sockaddr_in);
 }
 
 }  // namespace
 
-RawSocket::RawSocket()
+RawSocket::RawSocket(int family) : family_(family)
 {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    socket_ = socket(family, SOCK_STREAM, IPPROTO_TCP);
 }
 
 RawSocket::~RawSocket()
@@ -33,17 +39,18 @@ bool RawSocket::Connect(int port, int receiveBufferBytes)
     if (receiveBufferBytes > 0)
         setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
                    sizeof receiveBufferBytes);
-    const sockaddr_in address = Address(INADDR_LOOPBACK, port);
-    return connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    sockaddr_in6 address;
+    return connect(socket_, reinterpret_cast<const sockaddr*>(&address), Address(family_, true, port, address)) == 0;
 }
 
-bool RawSocket::Listen(int port, bool reuseAddress)
+bool RawSocket::Listen(int port, bool reuseAddress, bool loopbackOnly)
 {
     const BOOL on = TRUE;
     if (reuseAddress)
         setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-    const sockaddr_in address = Address(INADDR_ANY, port);
-    return bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(socket_, 4) == 0;
+    sockaddr_in6 address;
+    const int length = Address(family_, loopbackOnly, port, address);
+    return bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(socket_, 4) == 0;
 }
 
 bool RawSocket::Send(const std::string& bytes)
@@ -71,4 +78,21 @@ bool RawSocket::WaitForClose(DWORD timeoutMs, std::string& received)
             return true;
         received.append(buffer, static_cast<size_t>(n));
     }
+}
+
+size_t RawSocket::Receive(size_t bytes, DWORD timeoutMs)
+{
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
+    std::string buffer(bytes, '\0');
+    size_t total = 0;
+    for (int n; total < bytes && (n = recv(socket_, &buffer[total], static_cast<int>(bytes - total), 0)) > 0;)
+        total += static_cast<size_t>(n);
+    return total;
+}
+
+bool HasIpv6Loopback(std::string& why)
+{
+    RawSocket probe(AF_INET6);
+    why = "this machine has no IPv6 loopback ([::1] cannot be bound): the IPv6 cases are skipped";
+    return probe.Listen(0, false, true);
 }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "pace.h"
 #include "raw_socket.h"
 #include "testsupport.h"
 
@@ -17,6 +18,7 @@ constexpr int kBusyPort = 18152;
 constexpr int kLimitPort = 18153;
 constexpr int kSlowReaderPort = 18154;
 constexpr int kStalledReadersPort = 18155;
+constexpr int kSteadyReadersPort = 18156;
 
 class SlowClients : public ::testing::Test {
 protected:
@@ -155,6 +157,51 @@ TEST_F(SlowClients, ReadersThatStopFreeEveryWorkerWithinTheStallLimit)
         << "the readers never held every worker; last status " << status;
     EXPECT_TRUE(zvtest::WaitUntil([] { return zvtest::HttpGet(kStalledReadersPort, "/").status == 200; },
                                   static_cast<DWORD>(start + 30000 - GetTickCount64()), 500));
+}
+
+TEST_F(SlowClients, SteadySlowReadersFreeEveryWorkerWithinThePaceFloor)
+{
+    // 64 KiB every 2 s never stalls and fits the 138 s budget of 8 MiB; buffers as the system makes them.
+    ASSERT_TRUE(zvtest::WriteFileBytes(folder_.File("big.bin"), std::string(8 * 1024 * 1024, 'b')));
+    Start(kSteadyReadersPort, ServerLimits());
+    const ULONGLONG start = GetTickCount64();
+    RawSocket readers[64];
+    for (RawSocket& reader : readers)
+        ASSERT_TRUE(reader.Connect(kSteadyReadersPort) && reader.Send("GET /big.bin HTTP/1.1\r\n\r\n"));
+    int status = 0;
+    bool refused = false;
+    for (ULONGLONG round = start; status != 200 && GetTickCount64() - start < 30000; round += 2000) {
+        for (RawSocket& reader : readers)
+            reader.Receive(64 * 1024, 1000);
+        status = zvtest::HttpGet(kSteadyReadersPort, "/").status;
+        refused = refused || status == 503;
+        const ULONGLONG now = GetTickCount64();
+        Sleep(round + 2000 > now ? static_cast<DWORD>(round + 2000 - now) : 0);
+    }
+    EXPECT_TRUE(refused) << "the readers never held every worker";
+    EXPECT_EQ(200, status) << "still not answered 30 s after the readers began";
+}
+
+// A 1 Mbit/s link (115 KiB/s) is never cut; a reader below the floor is, whatever it buffered at first.
+TEST(PaceMeter, CutsReadersBelowTheFloorAndNoClientOfAOneMegabitLink)
+{
+    const ServerLimits limits;
+    const struct {
+        unsigned long long burstBytes;  // in the first 2 s
+        unsigned long bytesPerSecond;   // all along, but for a pause of 5 s at 30 s
+        bool pause, cut;
+    } cases[] = {{0, 115 * 1024, true, false}, {0, 57 * 1024, false, false}, {3 << 20, 32 * 1024, false, true},
+                 {3 << 20, 40 * 1024, false, true}};
+    for (const auto& c : cases) {
+        PaceMeter pace = StartPace(0, limits.paceWindowMs, limits.paceFloorBytesPerSecond);
+        unsigned long long cutAt = 0, t = 0;
+        while ((t += 100) <= 60000 && cutAt == 0) {
+            const bool paused = c.pause && t > 30000 && t <= 35000;
+            CountSent(pace, t, (t <= 2000 ? c.burstBytes / 20 : 0) + (paused ? 0 : c.bytesPerSecond / 10));
+            cutAt = PaceTooSlow(pace, t) ? t : 0;
+        }
+        EXPECT_EQ(c.cut, cutAt > 0 && cutAt < 20000) << c.bytesPerSecond << " B/s, cut at " << cutAt << " ms";
+    }
 }
 
 }  // namespace
