@@ -11,6 +11,7 @@
 #include <shlobj.h>
 #include <winternl.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cwchar>
 #include <vector>
@@ -529,9 +530,14 @@ Attempt AppendToLog(LogState& state, const PreparedFolder& folder, const wchar_t
     return Attempt::Done;
 }
 
+// Set once a stop has arrived: from then on no line waits for a reader.
+std::atomic<bool> RetriesStopped{false};
+
 // Waits one slice before the next try; false when the service is stopping.
 bool WaitBeforeRetry()
 {
+    if (RetriesStopped.load())
+        return false;
     const HANDLE stop = StopEvent;
     if (stop == nullptr) {
         Sleep(kLogRetrySliceMs);
@@ -652,6 +658,8 @@ LogDescriptors DescribeLog(const LogAccount& account)
     sddl.createdFile = owner + LogObjectSddl(LogObject::File, writer, false);
     return sddl;
 }
+
+void StopLogRetries() { RetriesStopped.store(true); }
 
 std::wstring GetLogFolder()
 {

@@ -21,6 +21,9 @@ constexpr int kLineBufferUnits = 2304;     // 25 + 2047 + 2 always fit
 // counted, and the next line written is preceded by
 // "Log lines lost: N (REASON)".
 void WriteLog(const wchar_t* format, ...);
+// From now on a line that cannot be written at once is counted without the
+// second of retries: the stop's own lines must not hold up the stop.
+void StopLogRetries();
 
 // The log folder, without a trailing backslash: Tovimar\ZorvaneService under
 // ProgramData, or ZorvaneService under the temporary folder when the log

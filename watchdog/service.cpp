@@ -89,8 +89,13 @@ void ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint)
 
 void WINAPI CtrlHandler(DWORD control)
 {
+    const bool stopping = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+    // The lines below come before the stop event is set, so their retries
+    // could not see it.
+    if (stopping)
+        StopLogRetries();
     WriteLog(L"CtrlHandler: code=%lu", control);
-    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN)
+    if (!stopping)
         return;
     // Stop-pending goes out before the monitor is told, so that it precedes
     // the stopped report.
