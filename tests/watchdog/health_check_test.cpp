@@ -10,7 +10,7 @@
 namespace {
 
 constexpr DWORD kLimitMs = 1000;
-constexpr int kRefusedPort = 18200;
+constexpr int kRefusedPort = 18260;
 
 struct Server {
     SOCKET listener = INVALID_SOCKET;
@@ -33,7 +33,7 @@ DWORD WINAPI AnswerOnce(LPVOID parameter)
     return 0;
 }
 
-TEST(HealthProbe, PassesOnStatus200To399Only)
+TEST(HealthProbe, PassesOnStatusFrom200UpToTheMaximum)
 {
     WSADATA data;
     ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
@@ -41,15 +41,22 @@ TEST(HealthProbe, PassesOnStatus200To399Only)
     const struct {
         std::string reply;  // "": accepts and never answers; "-": nothing listens
         DWORD delayMs;
+        DWORD maxStatus;
         const wchar_t* reason;  // null: passes
     } cases[] = {
-        {"200 OK\r\n", 0, nullptr},
-        {"302 Found\r\n" + redirect, 0, nullptr},
-        {"404 Not Found\r\n", 0, L"HTTP 404"},
-        {"503 Service Unavailable\r\n", 0, L"HTTP 503"},
-        {"", 0, L"no answer within 1 s"},
-        {"-", 0, L"connection refused"},
-        {"200 OK\r\n", kLimitMs + 1000, L"no answer within 1 s"},
+        {"200 OK\r\n", 0, 399, nullptr},
+        {"302 Found\r\n" + redirect, 0, 399, nullptr},
+        {"399 Last\r\n", 0, 399, nullptr},
+        {"400 Bad Request\r\n", 0, 399, L"HTTP 400"},
+        {"404 Not Found\r\n", 0, 399, L"HTTP 404"},
+        {"503 Service Unavailable\r\n", 0, 399, L"HTTP 503"},
+        {"200 OK\r\n", 0, 200, nullptr},
+        {"302 Found\r\n" + redirect, 0, 200, L"HTTP 302"},
+        {"503 Service Unavailable\r\n", 0, 599, nullptr},
+        {"600 Beyond\r\n", 0, 599, L"HTTP 600"},
+        {"", 0, 599, L"no answer within 1 s"},
+        {"-", 0, 599, L"connection refused"},
+        {"200 OK\r\n", kLimitMs + 1000, 399, L"no answer within 1 s"},
     };
     int port = kRefusedPort;
     for (const auto& c : cases) {
@@ -72,7 +79,7 @@ TEST(HealthProbe, PassesOnStatus200To399Only)
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ProbeFinished(*probe.get()), 3 * kLimitMs)) << c.reply;
         EXPECT_GT(kLimitMs + 900, GetTickCount() - start) << c.reply;
         std::wstring reason;
-        EXPECT_EQ(c.reason == nullptr, ProbePassed(*probe.get(), reason)) << c.reply;
+        EXPECT_EQ(c.reason == nullptr, ProbePassed(*probe.get(), c.maxStatus, reason)) << c.reply << c.maxStatus;
         EXPECT_EQ(c.reason == nullptr ? L"" : c.reason, reason) << c.reply;
         closesocket(server.listener);
         if (answering)

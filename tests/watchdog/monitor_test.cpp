@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -95,6 +96,89 @@ std::vector<std::string> CycleLines(const std::vector<std::string>& messages)
     }
     return lines;
 }
+
+// Answers the health check's probes in turn as `replies` says, over and over:
+// '2' 200, '5' 503, 'h' held open without an answer (and `Held()` signalled).
+class ScriptedServer {
+public:
+    ScriptedServer(int port, const std::string& replies) : replies_(replies)
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        address_.sin_port = htons(static_cast<u_short>(port));
+        address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&address_), sizeof address_) == 0 &&
+                     listen(listener_, 4) == 0;
+        held_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        thread_.reset(CreateThread(nullptr, 0, Serve, this, 0, nullptr));
+    }
+    ~ScriptedServer()
+    {
+        // Closing the listener does not end an accept under Wine; a last
+        // connection does.
+        stopping_ = true;
+        const SOCKET last = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        connect(last, reinterpret_cast<sockaddr*>(&address_), sizeof address_);
+        closesocket(last);
+        closesocket(listener_);
+        WaitForSingleObject(thread_.get(), 5000);
+        for (SOCKET s : heldOpen_)
+            closesocket(s);
+        WSACleanup();
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    bool Listening() const { return listening_ && thread_.valid(); }
+    HANDLE Held() const { return held_.get(); }
+
+private:
+    static DWORD WINAPI Serve(LPVOID parameter)
+    {
+        ScriptedServer& server = *static_cast<ScriptedServer*>(parameter);
+        for (size_t n = 0;; ++n) {
+            const SOCKET client = accept(server.listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET || server.stopping_) {
+                closesocket(client);
+                return 0;
+            }
+            std::string head;
+            char buffer[4096];
+            for (int got; head.find("\r\n\r\n") == head.npos && (got = recv(client, buffer, sizeof buffer, 0)) > 0;)
+                head.append(buffer, static_cast<size_t>(got));
+            const char reply = server.replies_[n % server.replies_.size()];
+            if (reply == 'h') {
+                server.heldOpen_.push_back(client);
+                SetEvent(server.held_.get());
+                continue;
+            }
+            const std::string answer = std::string("HTTP/1.1 ") + (reply == '2' ? "200 OK" : "503 Busy") +
+                                       "\r\nContent-Length: 0\r\n\r\n";
+            send(client, answer.data(), static_cast<int>(answer.size()), 0);
+            closesocket(client);
+        }
+    }
+
+    std::string replies_;
+    sockaddr_in address_ = {AF_INET, 0, {}, {}};
+    std::atomic<bool> stopping_{false};
+    SOCKET listener_ = INVALID_SOCKET;
+    bool listening_ = false;
+    std::vector<SOCKET> heldOpen_;
+    ScopedHandle held_;
+    ScopedHandle thread_;
+};
+
+// Stand-ins for a launcher the health check may not end, as Windows may
+// refuse: no handle at all, or one without the right to terminate.
+HANDLE WINAPI DenyOpen(DWORD, BOOL, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+HANDLE WINAPI OpenWithoutTerminate(DWORD, BOOL inherit, DWORD id) { return OpenProcess(SYNCHRONIZE, inherit, id); }
 
 class MonitorTest : public ::testing::Test {
 protected:
@@ -450,6 +534,62 @@ TEST_F(MonitorTest, FrozenServerIsEndedOnlyAfterItHasPassed)
     EXPECT_TRUE(wdtest::IsAlive(second));
 }
 
+// Probes every second of servers that answer as scripted. A launcher is
+// ended only for failures in a row of its own: never for a server that
+// answers 200 and 503 in turn, never for a probe that was in flight when
+// the launcher before it ended; and one that cannot be ended is tried again
+// at the next failure.
+TEST_F(MonitorTest, HealthCheckEndsOnlyALauncherThatFailedItsOwnProbes)
+{
+    const std::string held(40, 'h');
+    const std::string busy(40, '5');
+    const std::string cannotEnd = "Health check could not end PID=";
+    struct Case {
+        const char* name;
+        std::string replies;
+        DWORD failures;
+        bool relaunch;  // RelaunchOnExit, and the launcher killed while a probe is held
+        HANDLE(WINAPI* open)(DWORD, BOOL, DWORD);
+        std::string awaited;  // seen `count` times, the case is over
+        size_t count;
+        size_t launches;
+    };
+    const Case cases[] = {
+        {"200 and 503 in turn", "25", 2, false, OpenProcess, "Health check passed again", 3, 1},
+        {"probe in flight across a relaunch", "2" + held, 1, true, OpenProcess,
+         "Health check has not passed yet: no answer within 1 s", 1, 2},
+        {"cannot be opened to end", "2" + busy, 1, false, DenyOpen, cannotEnd, 2, 1},
+        {"cannot be terminated", "2" + busy, 1, false, OpenWithoutTerminate, cannotEnd, 2, 1},
+    };
+    int port = 18213;
+    for (const Case& c : cases) {
+        const std::string exe = Sleeper(std::string("health ") + c.name);
+        wdtest::DeleteRecord();
+        ScriptedServer server(port, c.replies);
+        ASSERT_TRUE(server.Listening()) << c.name;
+        ASSERT_TRUE(SetRelaunchOnExit(c.relaunch ? REG_DWORD : REG_NONE, &kRelaunch, sizeof kRelaunch));
+        ASSERT_TRUE(SetHealthCheck(L"http://127.0.0.1:" + std::to_wstring(port++) + L"/", 1, c.failures));
+        g_openLauncherToEnd = c.open;
+        LogWatch watch;
+        const DWORD first = MonitorUntilLaunched(exe, kShortSliceMs, 200);
+        ASSERT_NE(0u, first) << c.name;
+        if (c.relaunch) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Held(), kSoonMs)) << c.name;
+            zvtest::KillProcess(first);
+        }
+        EXPECT_TRUE(watch.WaitFor(c.awaited, kSoonMs, c.count, true)) << c.name;
+        const DWORD last = WaitForLaunch(watch, exe, c.launches);
+        EXPECT_TRUE(wdtest::IsAlive(last)) << c.name;
+        ASSERT_TRUE(run_->Stop()) << c.name;
+        run_.reset();
+        g_openLauncherToEnd = OpenProcess;
+        EXPECT_EQ(c.launches, watch.Count(Launched(exe), true)) << c.name;
+        if (c.awaited == cannotEnd) {
+            EXPECT_LE(c.count, watch.Count(cannotEnd + std::to_string(first) + " err=5")) << c.name;
+        }
+    }
+}
+
 TEST_F(MonitorTest, UnusableHealthCheckUrlIsLoggedEveryCycleAndProbesNothing)
 {
     const std::string exe = Sleeper("a");
@@ -581,9 +721,10 @@ TEST_F(MonitorTest, RealLauncherFailuresAreLoggedWithItsWordsAndExitCode)
     }
 }
 
-// 20000 lines at full speed, ended by LF and CR LF in turn: the launcher is
-// not held up, its first 100 lines reach the log, and the rest are counted at
-// the end of each minute (60 slices), also when it has fallen silent by then.
+// 20000 lines at full speed, ended by LF and CR LF in turn, 2.6 MB, more
+// than the pipe holds: the launcher is not held up, its first 100 lines reach
+// the log, and the rest are counted at the end of each minute (60 slices),
+// also when it has fallen silent by then.
 TEST_F(MonitorTest, ChattyLauncherIsNotHeldUpAndItsLinesBeyond100AreCounted)
 {
     const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\chat", "chatter.exe");
@@ -601,7 +742,44 @@ TEST_F(MonitorTest, ChattyLauncherIsNotHeldUpAndItsLinesBeyond100AreCounted)
     ASSERT_TRUE(run_->Stop());
     EXPECT_EQ(19900u, dropped());
     EXPECT_EQ(100u, watch_.Count(said + "line ", true));
-    EXPECT_EQ(1u, watch_.Count(said + "line 100"));
+    EXPECT_EQ(1u, watch_.Count(said + "line 100 ", true));
+}
+
+// A launcher that writes 150 lines and ends, started again at once: with
+// slices of 50 ms a minute lasts 3 s and an hour 180 s, so over 8 starts
+// 100 of the 1200 lines reach the log, and the others are counted, at most
+// once a minute (and once more at the stop).
+TEST_F(MonitorTest, OutputBudgetHoldsAcrossRelaunches)
+{
+    const std::string exe = wdtest::PlaceSleeper(folder_.path() + "\\burst", "burster.exe");
+    sleepers_.push_back(exe);
+    ASSERT_TRUE(SetRelaunchOnExit(REG_DWORD, &kRelaunch, sizeof kRelaunch));
+    ASSERT_NE(0u, MonitorUntilLaunched(exe, kShortSliceMs, 200));
+    const size_t starts = 8;
+    ASSERT_NE(0u, WaitForLaunch(watch_, exe, starts));
+    // Once the last one has ended, nothing is started again.
+    wdtest::DeleteRecord();
+    ASSERT_TRUE(watch_.WaitFor(kNoTarget, kSoonMs));
+    ASSERT_TRUE(run_->Stop());
+    size_t logged = 0;
+    unsigned long dropped = 0;
+    std::vector<long> counted;
+    for (const std::string& line : watch_.Lines()) {
+        const std::string m = line.substr(wdtest::kLinePrefixLength);
+        if (m.compare(0, 21, "Launcher output (PID=") != 0)
+            continue;
+        if (m.find(" more lines not logged") == m.npos) {
+            ++logged;
+            continue;
+        }
+        dropped += std::strtoul(&m[m.find("): ") + 3], nullptr, 10);
+        counted.push_back(LineTimeMs(line));
+    }
+    EXPECT_EQ(100u, logged);
+    EXPECT_EQ(starts * 150 - 100, dropped);
+    ASSERT_LE(2u, counted.size());
+    for (size_t i = 1; i + 1 < counted.size(); ++i)
+        EXPECT_LE(static_cast<long>(kSlicesPerMinute * kShortSliceMs) - 20, counted[i] - counted[i - 1]);
 }
 
 TEST_F(MonitorTest, StopBeforeTheThreadRunsEndsItAfterOneCycle)
