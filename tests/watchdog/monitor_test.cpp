@@ -555,7 +555,7 @@ TEST_F(MonitorTest, HealthCheckEndsOnlyALauncherThatFailedItsOwnProbes)
         size_t launches;
     };
     const Case cases[] = {
-        {"200 and 503 in turn", "25", 2, false, OpenProcess, "Health check passed again", 3, 1},
+        {"200 and 503 in turn", "25", 2, false, OpenProcess, "Health check passed again", 2, 1},
         {"probe in flight across a relaunch", "2" + held, 1, true, OpenProcess,
          "Health check has not passed yet: no answer within 1 s", 1, 2},
         {"cannot be opened to end", "2" + busy, 1, false, DenyOpen, cannotEnd, 2, 1},
@@ -577,7 +577,7 @@ TEST_F(MonitorTest, HealthCheckEndsOnlyALauncherThatFailedItsOwnProbes)
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Held(), kSoonMs)) << c.name;
             zvtest::KillProcess(first);
         }
-        EXPECT_TRUE(watch.WaitFor(c.awaited, kSoonMs, c.count, true)) << c.name;
+        EXPECT_TRUE(watch.WaitFor(c.awaited, 3 * kSoonMs, c.count, true)) << c.name;
         const DWORD last = WaitForLaunch(watch, exe, c.launches);
         EXPECT_TRUE(wdtest::IsAlive(last)) << c.name;
         ASSERT_TRUE(run_->Stop()) << c.name;
@@ -731,7 +731,7 @@ TEST_F(MonitorTest, ChattyLauncherIsNotHeldUpAndItsLinesBeyond100AreCounted)
     sleepers_.push_back(exe);
     const std::string said = "Launcher output (PID=" + std::to_string(MonitorUntilLaunched(exe)) + "): ";
     std::string none;
-    EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".wrote", none); }, kSoonMs));
+    EXPECT_TRUE(wdtest::WaitUntil([&] { return zvtest::ReadFileBytes(exe + ".wrote", none); }, 3 * kSoonMs));
     const auto dropped = [&] {
         unsigned long sum = 0;
         for (const std::string& m : watch_.Messages())
