@@ -114,6 +114,7 @@ void ReadSettings(HealthCheck& check)
     check.url.clear();
     check.intervalMs = kHealthCheckIntervalSetting.fallback * 1000;
     check.failuresToEnd = kHealthCheckFailuresSetting.fallback;
+    check.maxStatus = kHealthCheckMaxStatusSetting.fallback;
     HKEY opened = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
         return;
@@ -121,6 +122,16 @@ void ReadSettings(HealthCheck& check)
     check.url = ReadString(key.get(), kHealthCheckUrlValue);
     check.intervalMs = 1000 * ReadDwordSetting(key.get(), kHealthCheckIntervalSetting);
     check.failuresToEnd = ReadDwordSetting(key.get(), kHealthCheckFailuresSetting);
+    check.maxStatus = ReadDwordSetting(key.get(), kHealthCheckMaxStatusSetting);
+}
+
+// A result about a launcher that has been replaced since its probe started
+// is no one's: it must not count against the new one.
+bool ProbedLauncherStillRuns(const HealthCheck& check)
+{
+    DWORD id = 0;
+    ULONGLONG created = 0;
+    return FindTargetLauncher(id, created) && id == check.launcherId && created == check.launcherCreated;
 }
 
 // True when the launcher is to be ended. Failures before the first pass
@@ -189,9 +200,9 @@ Probe* StartProbe(const std::wstring& url, DWORD limitMs)
 
 HANDLE ProbeFinished(const Probe& probe) { return probe.finished.get(); }
 
-bool ProbePassed(const Probe& probe, std::wstring& reason)
+bool ProbePassed(const Probe& probe, DWORD maxStatus, std::wstring& reason)
 {
-    if (probe.failedCall == nullptr && probe.status >= 200 && probe.status <= 399)
+    if (probe.failedCall == nullptr && probe.status >= 200 && probe.status <= maxStatus)
         return true;
     if (probe.failedCall == nullptr)
         reason = L"HTTP " + std::to_wstring(probe.status);
@@ -231,13 +242,13 @@ bool HealthCheckStep(HealthCheck& check, DWORD sliceMs)
         std::wstring reason;
         bool passed = false;
         if (WaitForSingleObject(ProbeFinished(*check.probe.get()), 0) == WAIT_OBJECT_0)
-            passed = ProbePassed(*check.probe.get(), reason);
+            passed = ProbePassed(*check.probe.get(), check.maxStatus, reason);
         else if (elapsed < SlicesFor(ProbeLimitMs(check), sliceMs))
             return false;
         else
             reason = NoAnswerReason(ProbeLimitMs(check));
         check.probe.reset();
-        if (TallyProbe(check, passed, reason))
+        if (ProbedLauncherStillRuns(check) && TallyProbe(check, passed, reason))
             return true;
     }
     if (elapsed < SlicesFor(check.intervalMs, sliceMs))

@@ -21,9 +21,9 @@ struct Probe;
 Probe* StartProbe(const std::wstring& url, DWORD limitMs);
 // Signalled once the probe has its outcome.
 HANDLE ProbeFinished(const Probe& probe);
-// A finished probe's outcome: true for a status of 200 to 399; otherwise
-// false with the reason ("HTTP 503", "connection refused", ...).
-bool ProbePassed(const Probe& probe, std::wstring& reason);
+// A finished probe's outcome: true for a status from 200 up to `maxStatus`;
+// otherwise false with the reason ("HTTP 503", "connection refused", ...).
+bool ProbePassed(const Probe& probe, DWORD maxStatus, std::wstring& reason);
 void ReleaseProbe(Probe* probe);
 
 struct ProbeReleaser {
@@ -38,8 +38,10 @@ struct HealthCheck {
     std::wstring url;
     DWORD intervalMs = kHealthCheckIntervalSetting.fallback * 1000;
     DWORD failuresToEnd = kHealthCheckFailuresSetting.fallback;
+    DWORD maxStatus = kHealthCheckMaxStatusSetting.fallback;
 
-    // The launcher process and URL that the tally below is for.
+    // The launcher process and URL that the tally below and the probe in
+    // flight are for.
     DWORD launcherId = 0;
     ULONGLONG launcherCreated = 0;
     std::wstring talliedUrl;
@@ -59,5 +61,6 @@ bool LoadHealthCheck(HealthCheck& check, bool targetUsable);
 // in flight, or starts one once an interval has passed. True when
 // HealthCheckFailures probes in a row have failed after a pass.
 bool HealthCheckStep(HealthCheck& check, DWORD sliceMs);
-// Forgets the launcher and its tally, after it was ended.
+// Forgets the launcher, its tally and its probe: after it was ended, or
+// found ended.
 void ResetHealthCheck(HealthCheck& check);

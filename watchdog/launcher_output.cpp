@@ -16,19 +16,27 @@
 // what the log would cut anyway.
 constexpr size_t kOutputLineBytes = 4 * kMessageBufferUnits;
 
-struct OutputReader {
-    ScopedHandle pipe;
-    ScopedHandle readDone;
-    ScopedHandle quit;
-    DWORD processId = 0;
+// A reader told to finish may still run while the next one starts: the
+// lock keeps the two from taking the same place.
+struct OutputBudget {
+    SRWLOCK lock = SRWLOCK_INIT;
     ULONGLONG minuteMs = 0;
-    std::string line;
     // When the last lines that reached the log did: a ring, oldest at nextSlot.
     ULONGLONG loggedAt[kOutputLinesPerHour] = {};
     unsigned loggedCount = 0;
     unsigned nextSlot = 0;
     DWORD dropped = 0;
+    DWORD droppedBy = 0;
     ULONGLONG firstDropAt = 0;
+};
+
+struct OutputReader {
+    ScopedHandle pipe;
+    ScopedHandle readDone;
+    ScopedHandle quit;
+    DWORD processId = 0;
+    std::shared_ptr<OutputBudget> budget;
+    std::string line;
     char buffer[kOutputReadBytes];
 };
 
@@ -103,25 +111,30 @@ std::wstring FromAnsi(const std::string& bytes)
     return text;
 }
 
-void LogDropped(OutputReader& reader)
+// True when the line may reach the log; otherwise it is counted.
+bool TakeLinePlace(OutputBudget& budget, DWORD processId)
 {
-    WriteLog(L"Launcher output (PID=%lu): %lu more lines not logged", reader.processId, reader.dropped);
-    reader.dropped = 0;
+    AcquireSRWLockExclusive(&budget.lock);
+    const ULONGLONG now = GetTickCount64();
+    const bool full = budget.loggedCount == kOutputLinesPerHour;
+    const bool allowed = !full || now - budget.loggedAt[budget.nextSlot] >= budget.minuteMs * kMinutesPerHour;
+    if (allowed) {
+        budget.loggedAt[budget.nextSlot] = now;
+        budget.nextSlot = (budget.nextSlot + 1) % kOutputLinesPerHour;
+        budget.loggedCount += full ? 0 : 1;
+    } else {
+        if (budget.dropped++ == 0)
+            budget.firstDropAt = now;
+        budget.droppedBy = processId;
+    }
+    ReleaseSRWLockExclusive(&budget.lock);
+    return allowed;
 }
 
 void LogLine(OutputReader& reader)
 {
-    const ULONGLONG now = GetTickCount64();
-    const bool full = reader.loggedCount == kOutputLinesPerHour;
-    if (full && now - reader.loggedAt[reader.nextSlot] < reader.minuteMs * kMinutesPerHour) {
-        if (reader.dropped++ == 0)
-            reader.firstDropAt = now;
-    } else {
+    if (TakeLinePlace(*reader.budget, reader.processId))
         WriteLog(L"Launcher output (PID=%lu): %s", reader.processId, FromAnsi(reader.line).c_str());
-        reader.loggedAt[reader.nextSlot] = now;
-        reader.nextSlot = (reader.nextSlot + 1) % kOutputLinesPerHour;
-        reader.loggedCount += full ? 0 : 1;
-    }
     reader.line.clear();
 }
 
@@ -138,30 +151,14 @@ void TakeBytes(OutputReader& reader, DWORD count)
     }
 }
 
-// Until the minute of the first dropped line is over; INFINITE without one.
-DWORD MsToMinuteEnd(const OutputReader& reader)
-{
-    if (reader.dropped == 0)
-        return INFINITE;
-    const ULONGLONG passed = GetTickCount64() - reader.firstDropAt;
-    return passed >= reader.minuteMs ? 0 : static_cast<DWORD>(reader.minuteMs - passed);
-}
-
-// Waits for the read to complete, writing the count of the minute when it
-// is due; false when told to finish (the read is cancelled then).
+// False when told to finish (the read is cancelled then).
 bool AwaitRead(OutputReader& reader, OVERLAPPED& overlapped)
 {
     const HANDLE handles[] = {reader.quit.get(), reader.readDone.get()};
-    for (;;) {
-        const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, MsToMinuteEnd(reader));
-        if (woken == WAIT_OBJECT_0 + 1)
-            return true;
-        if (woken != WAIT_TIMEOUT) {
-            CancelIoEx(reader.pipe.get(), &overlapped);
-            return false;
-        }
-        LogDropped(reader);
-    }
+    if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+        return true;
+    CancelIoEx(reader.pipe.get(), &overlapped);
+    return false;
 }
 
 DWORD WINAPI ReadOutput(LPVOID parameter)
@@ -182,13 +179,9 @@ DWORD WINAPI ReadOutput(LPVOID parameter)
         TakeBytes(reader, count);
         // A launcher that writes without pause completes every read at once.
         finishing = finishing || WaitForSingleObject(reader.quit.get(), 0) == WAIT_OBJECT_0;
-        if (MsToMinuteEnd(reader) == 0)
-            LogDropped(reader);
     }
     if (!reader.line.empty())
         LogLine(reader);
-    if (reader.dropped > 0)
-        LogDropped(reader);
     return 0;
 }
 
@@ -224,14 +217,35 @@ LauncherOutput::LauncherOutput() = default;
 
 LauncherOutput::~LauncherOutput() { FinishOutputReader(*this, 0); }
 
-void StartOutputReader(LauncherOutput& output, ScopedHandle& pipe, DWORD processId, DWORD minuteMs)
+std::shared_ptr<OutputBudget> MakeOutputBudget(DWORD minuteMs)
+{
+    auto budget = std::make_shared<OutputBudget>();
+    budget->minuteMs = minuteMs;
+    return budget;
+}
+
+void LogDroppedOutput(OutputBudget& budget, bool now)
+{
+    AcquireSRWLockExclusive(&budget.lock);
+    const bool due = budget.dropped > 0 && (now || GetTickCount64() - budget.firstDropAt >= budget.minuteMs);
+    const DWORD dropped = due ? budget.dropped : 0;
+    const DWORD processId = budget.droppedBy;
+    if (due)
+        budget.dropped = 0;
+    ReleaseSRWLockExclusive(&budget.lock);
+    if (due)
+        WriteLog(L"Launcher output (PID=%lu): %lu more lines not logged", processId, dropped);
+}
+
+void StartOutputReader(LauncherOutput& output, ScopedHandle& pipe, DWORD processId,
+                       const std::shared_ptr<OutputBudget>& budget)
 {
     if (!pipe)
         return;
     auto reader = std::make_unique<OutputReader>();
     reader->pipe.reset(pipe.release());
     reader->processId = processId;
-    reader->minuteMs = minuteMs;
+    reader->budget = budget;
     reader->readDone.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     reader->quit.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!reader->readDone || !reader->quit) {

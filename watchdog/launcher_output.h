@@ -9,9 +9,9 @@
 
 #include "scoped_handle.h"
 
-// At most this many output lines of one launcher in any hour reach the log;
-// the others are counted, and one line at the end of each minute with such
-// lines says how many.
+// At most this many output lines of all the launchers of one monitor in any
+// hour reach the log; the others are counted, and one line at the end of a
+// minute that began with such a line says how many.
 constexpr unsigned kOutputLinesPerHour = 100;
 constexpr unsigned kMinutesPerHour = 60;
 constexpr DWORD kOutputReadBytes = 65536;
@@ -51,6 +51,16 @@ void PrepareLauncherStdio(LauncherStdio& stdio);
 
 struct OutputReader;
 
+// The output lines that may still reach the log, shared by every reader of
+// one monitor, so that a launcher started again gets no fresh hour; a
+// minute lasts `minuteMs`.
+struct OutputBudget;
+std::shared_ptr<OutputBudget> MakeOutputBudget(DWORD minuteMs);
+// Writes "Launcher output (PID=%lu): %lu more lines not logged" once the
+// minute of the first line dropped since the last such line is over, or at
+// once with `now`; the PID is that of the last launcher whose line was dropped.
+void LogDroppedOutput(OutputBudget& budget, bool now);
+
 // The reader of one launcher's pipe: it reads until the pipe closes or it
 // is told to finish.
 struct LauncherOutput {
@@ -63,9 +73,10 @@ struct LauncherOutput {
     ~LauncherOutput();
 };
 
-// Starts reading `pipe` (taken over) for the launcher `processId`; a
-// minute lasts `minuteMs`. Without a pipe nothing is read.
-void StartOutputReader(LauncherOutput& output, ScopedHandle& pipe, DWORD processId, DWORD minuteMs);
+// Starts reading `pipe` (taken over) for the launcher `processId`, its
+// lines charged to `budget`. Without a pipe nothing is read.
+void StartOutputReader(LauncherOutput& output, ScopedHandle& pipe, DWORD processId,
+                       const std::shared_ptr<OutputBudget>& budget);
 // Waits up to `drainMs` for the pipe to close, then tells the reader to
 // finish: what it has read is in the log when this returns.
 void FinishOutputReader(LauncherOutput& output, DWORD drainMs);

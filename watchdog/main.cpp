@@ -7,6 +7,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    PrepareWatchdogProcess();
     WriteLog(L"Process start. CmdLine: %s", GetCommandLineW());
     DWORD error = 0;
     if (!RunServiceDispatcher(error))

@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "health_check.h"
 #include "launcher_output.h"
@@ -16,6 +17,7 @@
 std::atomic<bool> KeepRunning{false};
 HANDLE StopEvent = nullptr;
 std::wstring TargetPath;
+HANDLE(WINAPI* g_openLauncherToEnd)(DWORD access, BOOL inherit, DWORD id) = OpenProcess;
 
 namespace {
 
@@ -26,9 +28,10 @@ struct LaunchedProcess {
     ScopedHandle thread;
     DWORD startTick = 0;
 
-    // Its standard output and error, read into the log while it runs.
+    // Its standard output and error, read into the log while it runs. The
+    // budget is this thread's, for every launcher it starts.
     LauncherOutput output;
-    DWORD outputMinuteMs = 0;
+    std::shared_ptr<OutputBudget> outputBudget;
 
     // The opt-in health check of the launcher that runs from TargetPath,
     // whoever started it.
@@ -37,9 +40,6 @@ struct LaunchedProcess {
 
 // How the wait between two cycles ended.
 enum class WaitEnd { Stopped, CycleDue, LauncherEnded, Unhealthy };
-
-// What ending a launcher needs, besides reading its image path.
-constexpr DWORD kEndAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE;
 
 bool ReadServerExePath(std::wstring& value)
 {
@@ -119,22 +119,32 @@ bool VisitTargetProcesses(DWORD access, Visit visit)
 }
 
 // Each process running from TargetPath is terminated and waited for up to
-// 5 s, together with the stop event; false when the stop came first.
+// 5 s, together with the stop event; false when the stop came first. When
+// one cannot be ended, the tally stays, so that the next failed probe tries
+// again rather than waiting for a pass that a hung server never gives.
 bool EndUnhealthyLaunchers(HANDLE stopEvent, HealthCheck& health)
 {
-    const bool stopped = VisitTargetProcesses(kEndAccess, [&](HANDLE process, DWORD id) {
+    bool allEnded = true;
+    const bool stopped = VisitTargetProcesses(PROCESS_QUERY_LIMITED_INFORMATION, [&](HANDLE, DWORD id) {
         WriteLog(L"Health check failed %lu times; ending '%s' (PID=%lu)", health.failures, TargetPath.c_str(), id);
-        TerminateProcess(process, 0);
-        const HANDLE handles[] = {stopEvent, process};
+        // The visit's open handle keeps `id` from naming another process meanwhile.
+        ScopedHandle process(g_openLauncherToEnd(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (!process || !TerminateProcess(process.get(), 0)) {
+            WriteLog(L"Health check could not end PID=%lu err=%lu", id, GetLastError());
+            allEnded = false;
+            return false;
+        }
+        const HANDLE handles[] = {stopEvent, process.get()};
         return WaitForMultipleObjects(2, handles, FALSE, kEndedLauncherWaitMs) == WAIT_OBJECT_0;
     });
-    ResetHealthCheck(health);
+    if (allEnded)
+        ResetHealthCheck(health);
     return !stopped;
 }
 
 // Its output is logged up to its end; then its handles go, since its end has
 // been acted on and a cycle that finds another process running starts none
-// to watch.
+// to watch. A probe in flight was about it, not about the next one.
 void ReportLauncherEnd(LaunchedProcess& launched, const wchar_t* format)
 {
     FinishOutputReader(launched.output, kOutputDrainMs);
@@ -143,6 +153,7 @@ void ReportLauncherEnd(LaunchedProcess& launched, const wchar_t* format)
     WriteLog(format, GetProcessId(launched.process.get()), exitCode);
     launched.thread.reset();
     launched.process.reset();
+    ResetHealthCheck(launched.health);
 }
 
 void ReportEndedLauncher(LaunchedProcess& launched)
@@ -164,7 +175,7 @@ void Relaunch(LaunchedProcess& launched)
         launched.process.reset(created.hProcess);
         launched.thread.reset(created.hThread);
         launched.startTick = GetTickCount();
-        StartOutputReader(launched.output, pipe, created.dwProcessId, launched.outputMinuteMs);
+        StartOutputReader(launched.output, pipe, created.dwProcessId, launched.outputBudget);
     }
 }
 
@@ -198,15 +209,17 @@ bool RunCycle(LaunchedProcess& launched)
 // given, for its end. A launcher that ended sooner than kSlicesBeforeEarlyCycle
 // slices after its start ends the wait only that long after its start, so
 // that one which keeps dying is started at most that often. With `health`,
-// the health check takes its step before each slice.
+// the health check takes its step before each slice; so does the count of
+// dropped output lines.
 WaitEnd WaitForNextCycle(HANDLE stopEvent, HANDLE launcher, DWORD launcherStartTick, DWORD sliceMs, unsigned slices,
-                         HealthCheck* health)
+                         HealthCheck* health, OutputBudget& outputBudget)
 {
     const DWORD earlyGapMs = sliceMs * kSlicesBeforeEarlyCycle;
     bool launcherEnded = false;
     for (unsigned slice = 0; slice < slices; ++slice) {
         if (!KeepRunning.load())
             return WaitEnd::CycleDue;
+        LogDroppedOutput(outputBudget, false);
         if (health != nullptr && HealthCheckStep(*health, sliceMs))
             return WaitEnd::Unhealthy;
         DWORD waitMs = sliceMs;
@@ -271,6 +284,11 @@ bool FindTargetLauncher(DWORD& id, ULONGLONG& created)
     });
 }
 
+DWORD LaunchFlags(bool captured)
+{
+    return DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | (captured ? EXTENDED_STARTUPINFO_PRESENT : 0);
+}
+
 bool LaunchTarget(PROCESS_INFORMATION* record, ScopedHandle* outputPipe)
 {
     wchar_t folder[kWorkingFolderUnits];
@@ -283,12 +301,11 @@ bool LaunchTarget(PROCESS_INFORMATION* record, ScopedHandle* outputPipe)
     std::wstring commandLine = L"\"" + TargetPath + L"\"";
     LauncherStdio stdio;
     PrepareLauncherStdio(stdio);
-    const DWORD flags = CREATE_NEW_PROCESS_GROUP | (stdio.captured ? EXTENDED_STARTUPINFO_PRESENT : 0);
     PROCESS_INFORMATION created = {};
     // The program is named on its own, so that no quote or blank in the
     // value can make the command line name another program or add arguments.
-    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, stdio.captured, flags, nullptr, folder,
-                        &stdio.startup.StartupInfo, &created)) {
+    if (!CreateProcessW(TargetPath.c_str(), &commandLine[0], nullptr, nullptr, stdio.captured,
+                        LaunchFlags(stdio.captured), nullptr, folder, &stdio.startup.StartupInfo, &created)) {
         const DWORD error = GetLastError();
         WriteLog(L"CreateProcess failed for '%s' err=%lu", TargetPath.c_str(), error);
         return false;
@@ -314,12 +331,13 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
     KeepRunning.exchange(true);
     const HANDLE stopEvent = StopEvent;
     LaunchedProcess launched;
-    launched.outputMinuteMs = sliceMs * kSlicesPerMinute;
+    launched.outputBudget = MakeOutputBudget(sliceMs * kSlicesPerMinute);
     while (KeepRunning.load()) {
         const bool targetUsable = RunCycle(launched);
         HealthCheck* health = LoadHealthCheck(launched.health, targetUsable) ? &launched.health : nullptr;
         const HANDLE watched = RelaunchOnExitSet() ? launched.process.get() : nullptr;
-        const WaitEnd end = WaitForNextCycle(stopEvent, watched, launched.startTick, sliceMs, slicesPerCycle, health);
+        const WaitEnd end = WaitForNextCycle(stopEvent, watched, launched.startTick, sliceMs, slicesPerCycle, health,
+                                             *launched.outputBudget);
         if (end == WaitEnd::Stopped)
             break;
         if (end == WaitEnd::LauncherEnded)
@@ -328,6 +346,7 @@ void RunMonitorLoop(DWORD sliceMs, unsigned slicesPerCycle)
             break;
     }
     FinishOutputReader(launched.output, 0);
+    LogDroppedOutput(*launched.outputBudget, true);
     WriteLog(L"Monitor thread exiting");
     if (launched.process) {
         // Not waited for: the service reports stopped right after this thread ends.

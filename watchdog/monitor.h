@@ -27,6 +27,9 @@ extern std::atomic<bool> KeepRunning;
 extern HANDLE StopEvent;
 // The launcher path of the last successful registry read.
 extern std::wstring TargetPath;
+// How the health check opens a launcher to end it (OpenProcess); tests
+// replace it to see what a launcher that cannot be ended does.
+extern HANDLE(WINAPI* g_openLauncherToEnd)(DWORD access, BOOL inherit, DWORD id);
 
 // Thread procedure: cycles of 60 slices of 1000 ms until the stop; with
 // RelaunchOnExit 1, also a cycle when the launcher it started ends; with
@@ -44,6 +47,10 @@ bool IsFullPath(const std::wstring& path);
 bool IsTargetRunning();
 // The first such process: its id and creation time.
 bool FindTargetLauncher(DWORD& id, ULONGLONG& created);
+// The creation flags of a launch: no console of its own (its standard
+// handles are the pipe's or none), a process group of its own, and the
+// watchdog's error mode inherited.
+DWORD LaunchFlags(bool captured);
 // Starts TargetPath in its own folder without arguments, its output and
 // error into a pipe; on success the new process's handles go to `record`,
 // or are closed when it is null, and the service's end of the pipe goes to

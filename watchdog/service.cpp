@@ -60,6 +60,8 @@ void RunServiceMain(DWORD argc, LPWSTR* argv)
 
 }  // namespace
 
+void PrepareWatchdogProcess() { SetErrorMode(kWatchdogErrorMode); }
+
 SERVICE_STATUS MakeStatus(DWORD state, DWORD exitCode, DWORD waitHint)
 {
     SERVICE_STATUS status = {};

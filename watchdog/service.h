@@ -20,6 +20,12 @@ void ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 // The record that ReportStatus sends; a pending state takes the next check point.
 SERVICE_STATUS MakeStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 
+// What the watchdog sets before anything else, and every launcher inherits:
+// a loader or file error fails the call instead of waiting for an answer to
+// a message box that nobody in session 0 can see.
+constexpr UINT kWatchdogErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+void PrepareWatchdogProcess();
+
 // Hands the one-service table to the dispatcher. Returns once the service
 // has stopped and ServiceMain has finished; false with `error` set when the
 // dispatcher could not start (the process was not started as a service).

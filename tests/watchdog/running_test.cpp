@@ -2,6 +2,7 @@
 // are made full paths, letter case ignored, at any length; processes are
 // picked by the file name of the full target path before they are opened.
 #include "monitor.h"
+#include "service.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,26 @@ TEST(NormalisedPath, KeepsPathsOf260UnitsAndMore)
     for (const Case& c : cases)
         EXPECT_EQ(zvtest::Narrow(c.full), zvtest::Narrow(NormalisedPath(c.path.c_str()))) << c.path.size();
     EXPECT_EQ(L"", NormalisedPath(L""));
+}
+
+// Wine gives a child no error mode of its parent and no console either way,
+// so what Windows would do is pinned as data: the watchdog's own mode, and
+// flags without CREATE_DEFAULT_ERROR_MODE, which would give the child the
+// default mode, and with DETACHED_PROCESS, so that it gets no console.
+TEST(LaunchFlags, DetachedAndInheritingTheWatchdogsErrorMode)
+{
+    SetErrorMode(0);
+    PrepareWatchdogProcess();
+    EXPECT_EQ(static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX), GetErrorMode());
+    const struct {
+        bool captured;
+        DWORD flags;
+    } cases[] = {
+        {true, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT},
+        {false, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.flags, LaunchFlags(c.captured)) << c.captured;
 }
 
 }  // namespace

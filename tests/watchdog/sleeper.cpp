@@ -4,9 +4,10 @@
 // "<working folder>|<command line>" to "<its own path>.starts". A program without a console: under Wine a console
 // program started without one gets a conhost.exe that can outlive it and
 // hold the test's output streams open. quitter.exe first writes "quitting",
-// without a line end; chatter.exe writes 20000 lines at full speed, then
-// notes ".wrote"; babbler.exe writes a line every 50 ms and notes its first
-// failed write in ".failed".
+// without a line end; chatter.exe writes 20000 lines of 130 bytes at full
+// speed, more than the output pipe holds, then notes ".wrote"; burster.exe
+// writes 150 lines and ends with exit code 3; babbler.exe writes a line
+// every 50 ms and notes its first failed write in ".failed".
 #include <windows.h>
 
 #include <shlwapi.h>
@@ -42,7 +43,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 3;
     }
     for (int i = 1; lstrcmpiA(name, "chatter.exe") == 0 && i <= 20000; ++i)
-        Say("line " + std::to_string(i) + (i % 2 != 0 ? "\n" : "\r\n"));
+        Say("line " + std::to_string(i) + " " + std::string(120, '.') + (i % 2 != 0 ? "\n" : "\r\n"));
+    for (int i = 1; lstrcmpiA(name, "burster.exe") == 0 && i <= 150; ++i)
+        Say("burst " + std::to_string(i) + "\n");
+    if (lstrcmpiA(name, "burster.exe") == 0)
+        return 3;
     if (lstrcmpiA(name, "chatter.exe") == 0)
         zvtest::WriteFileBytes(std::string(module, length) + ".wrote", "");
     for (bool failed = false; lstrcmpiA(name, "babbler.exe") == 0; Sleep(50)) {

@@ -160,4 +160,60 @@ DWORD LaunchedPid(const std::string& message)
     return static_cast<DWORD>(std::strtoul(message.c_str() + at + 5, nullptr, 10));
 }
 
+ScriptedServer::ScriptedServer(int port, std::function<std::string(size_t)> reply, DWORD delayMs)
+    : reply_(std::move(reply)), delayMs_(delayMs)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    address_.sin_family = AF_INET;
+    address_.sin_port = htons(static_cast<u_short>(port));
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&address_), sizeof address_) == 0 &&
+                 listen(listener_, 4) == 0;
+    held_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    thread_.reset(CreateThread(nullptr, 0, Serve, this, 0, nullptr));
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    // Closing the listener does not end an accept under Wine; a last
+    // connection does.
+    stopping_ = true;
+    const SOCKET last = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    connect(last, reinterpret_cast<sockaddr*>(&address_), sizeof address_);
+    closesocket(last);
+    closesocket(listener_);
+    WaitForSingleObject(thread_.get(), 5000);
+    for (SOCKET s : heldOpen_)
+        closesocket(s);
+    WSACleanup();
+}
+
+DWORD WINAPI ScriptedServer::Serve(LPVOID parameter)
+{
+    ScriptedServer& server = *static_cast<ScriptedServer*>(parameter);
+    for (size_t n = 0;; ++n) {
+        const SOCKET client = accept(server.listener_, nullptr, nullptr);
+        if (client == INVALID_SOCKET || server.stopping_) {
+            closesocket(client);
+            return 0;
+        }
+        std::string head;
+        char buffer[4096];
+        for (int got; head.find("\r\n\r\n") == head.npos && (got = recv(client, buffer, sizeof buffer, 0)) > 0;)
+            head.append(buffer, static_cast<size_t>(got));
+        const std::string reply = server.reply_(n);
+        if (reply.empty()) {
+            server.heldOpen_.push_back(client);
+            SetEvent(server.held_.get());
+            continue;
+        }
+        Sleep(server.delayMs_);
+        const std::string answer = "HTTP/1.1 " + reply + "Content-Length: 0\r\n\r\n";
+        send(client, answer.data(), static_cast<int>(answer.size()), 0);
+        closesocket(client);
+    }
+}
+
 }  // namespace wdtest

@@ -2,11 +2,16 @@
 // copies of the sleeper program that stand in for the launcher.
 #pragma once
 
+#include <winsock2.h>  // before windows.h
+
 #include <windows.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "scoped_handle.h"
 #include "testsupport.h"
 
 namespace wdtest {
@@ -50,5 +55,33 @@ bool IsAlive(DWORD pid);
 
 // The PID in a "Launched '...' (PID=n)" message; 0 when there is none.
 DWORD LaunchedPid(const std::string& message);
+
+// An HTTP server on 127.0.0.1:`port` that answers its nth request with the
+// status line `reply(n)` ("503 Busy\r\n", headers may follow) after
+// `delayMs`, or holds it open without an answer when that is empty.
+class ScriptedServer {
+public:
+    ScriptedServer(int port, std::function<std::string(size_t)> reply, DWORD delayMs = 0);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    bool Listening() const { return listening_ && thread_.valid(); }
+    // Signalled once a request is held.
+    HANDLE Held() const { return held_.get(); }
+
+private:
+    static DWORD WINAPI Serve(LPVOID parameter);
+
+    std::function<std::string(size_t)> reply_;
+    DWORD delayMs_;
+    sockaddr_in address_ = {};
+    std::atomic<bool> stopping_{false};
+    SOCKET listener_ = INVALID_SOCKET;
+    bool listening_ = false;
+    std::vector<SOCKET> heldOpen_;
+    ScopedHandle held_;
+    ScopedHandle thread_;
+};
 
 }  // namespace wdtest
