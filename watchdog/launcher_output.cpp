@@ -56,9 +56,10 @@ bool Failed(const wchar_t* call)
 // opened here.
 bool CreateOutputPipe(LauncherStdio& stdio)
 {
+    static const std::wstring sddl = OutputPipeSddl(LesserAccountOwner());
     const std::wstring name = L"\\\\.\\pipe\\ZorvaneISSvc.output." + std::to_wstring(GetCurrentProcessId()) + L"." +
                               std::to_wstring(++PipeSerial);
-    const ScopedDescriptor descriptor(DescriptorFromSddl(kOutputPipeSddl));
+    const ScopedDescriptor descriptor(DescriptorFromSddl(sddl.c_str()));
     if (!descriptor)
         return Failed(L"ConvertStringSecurityDescriptorToSecurityDescriptorW");
     SECURITY_ATTRIBUTES own = {sizeof own, descriptor.get(), FALSE};

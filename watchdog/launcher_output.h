@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "scoped_handle.h"
@@ -27,6 +28,13 @@ constexpr DWORD kOutputReaderEndMs = 2000;
 // Administrators may open the pipe, so that no user can take the launcher's
 // end first.
 constexpr wchar_t kOutputPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
+// With `ownerSid` (LesserAccountOwner), that SID owns the pipe: under a
+// shared account, no other service of it may then open the pipe or change
+// its DACL.
+inline std::wstring OutputPipeSddl(const std::wstring& ownerSid)
+{
+    return (ownerSid.empty() ? std::wstring() : L"O:" + ownerSid) + kOutputPipeSddl;
+}
 
 // What a launcher is started with: input from NUL, output and error into
 // the pipe, and a handle list so that only these two are inherited.

@@ -661,6 +661,15 @@ LogDescriptors DescribeLog(const LogAccount& account)
 
 void StopLogRetries() { RetriesStopped.store(true); }
 
+std::wstring LesserAccountOwner()
+{
+    AcquireSRWLockExclusive(&LogLock);
+    const LogState* state = State();
+    const bool owns = state != nullptr && state->serviceAccount && state->holdsServiceSid;
+    ReleaseSRWLockExclusive(&LogLock);
+    return owns ? ServiceSidText(kLogServiceName) : std::wstring();
+}
+
 std::wstring GetLogFolder()
 {
     AcquireSRWLockExclusive(&LogLock);

@@ -25,6 +25,10 @@ void WriteLog(const wchar_t* format, ...);
 // second of retries: the stop's own lines must not hold up the stop.
 void StopLogRetries();
 
+// The service SID when this process runs as a lesser account whose token
+// holds it: the owner of what the service creates. Otherwise empty.
+std::wstring LesserAccountOwner();
+
 // The log folder, without a trailing backslash: Tovimar\ZorvaneService under
 // ProgramData, or ZorvaneService under the temporary folder when the log
 // could not be written under ProgramData at the first line (the first line

@@ -229,9 +229,8 @@ std::vector<Object> Objects()
 {
     const std::wstring sid = ServiceSidText(kLogServiceName);
     // A LocalService watchdog names its service SID as the owner of the log
-    // objects it creates; its pipe gets the token's default owner.
+    // objects and the pipe it creates.
     const std::wstring lesserLogOwner = sid;
-    const std::wstring lesserOwner = kLocalService;
     return {
         {"Tovimar folder", LogObjectSddl(LogObject::Folder, sid), L"", &kFileMapping},
         {"ZorvaneService folder", LogObjectSddl(LogObject::ServiceFolder, sid), L"", &kFileMapping},
@@ -246,7 +245,7 @@ std::vector<Object> Objects()
         // The service manager owns what it creates.
         {"service", kServiceSddl, kSystem, &kServiceMapping},
         {"output pipe of a LocalSystem watchdog", kOutputPipeSddl, kSystem, &kFileMapping},
-        {"output pipe of a LocalService watchdog", kOutputPipeSddl, lesserOwner, &kFileMapping},
+        {"output pipe of a LocalService watchdog", OutputPipeSddl(sid), L"", &kFileMapping},
     };
 }
 
@@ -303,9 +302,9 @@ const Row kRows[] = {
     {ServiceEntry, "delete", DELETE,                                          {G, G, D, D, D, D, D}},
     {PipeOfLocalSystem, "connect", GENERIC_WRITE,                             {G, G, D, D, D, D, D}},
     {PipeOfLocalSystem, "write the DACL", WRITE_DAC,                          {G, G, D, D, D, D, D}},
-    // Owner rights go to the account: another service of it may connect first.
-    {PipeOfLesser, "connect", GENERIC_WRITE,                                  {G, G, D, G, G, G, D}},
-    {PipeOfLesser, "write the DACL", WRITE_DAC,                               {G, G, D, G, G, G, D}},
+    // Owner rights go to the service SID: no other service of the account may connect first.
+    {PipeOfLesser, "connect", GENERIC_WRITE,                                  {G, G, D, G, D, D, D}},
+    {PipeOfLesser, "write the DACL", WRITE_DAC,                               {G, G, D, G, D, D, D}},
 };
 // clang-format on
 
