@@ -148,6 +148,22 @@ struct DaclView {
 };
 DaclView ViewDacl(PSECURITY_DESCRIPTOR descriptor);
 
+// The binary SID of `text` ("S-1-..."); empty for empty or bad text.
+std::vector<BYTE> SidBytes(const std::wstring& text);
+
+// An impersonation copy of this process's token in which every group is
+// deny-only and no privilege that AccessCheck would honour is left: of what a
+// descriptor can name, it holds its user alone, returned in `user`. Null on failure.
+HANDLE MakeStandInToken(std::vector<BYTE>& user);
+
+constexpr GENERIC_MAPPING kFileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                          FILE_ALL_ACCESS};
+
+// Windows' AccessCheck of `access`, its generic rights mapped by `mapping`;
+// false when the check itself fails.
+bool AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD access, GENERIC_MAPPING mapping,
+                   bool& granted);
+
 // Process ids of every process whose image path equals `imagePath`, case ignored.
 std::vector<DWORD> FindProcessesByImage(const std::string& imagePath);
 void KillProcess(DWORD pid);

@@ -2,8 +2,6 @@
 // user and groups as data, and the token read from a running process.
 #include "launcher_owner.h"
 
-#include <sddl.h>
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -19,16 +17,7 @@ constexpr wchar_t kLocalService[] = L"S-1-5-19";
 constexpr wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
 
 // The SID of `text`; empty for null.
-std::vector<BYTE> SidBytes(const wchar_t* text)
-{
-    PSID sid = nullptr;
-    if (text == nullptr || !ConvertStringSidToSidW(text, &sid))
-        return {};
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
-    LocalFree(sid);
-    return copy;
-}
+std::vector<BYTE> SidBytes(const wchar_t* text) { return zvtest::SidBytes(text != nullptr ? text : L""); }
 
 PSID SidOf(std::vector<BYTE>& bytes) { return bytes.empty() ? nullptr : bytes.data(); }
 

@@ -341,28 +341,14 @@ TEST(ServiceLog, WhatALesserAccountMakesIsOwnedByTheServiceSid)
     }
 }
 
-// Windows' AccessCheck on the log's descriptors: this process's token with
-// Administrators deny-only stands in for a lesser account; its own user,
-// put in the descriptors in place of the service SID, for the SID it holds.
+// Windows' AccessCheck on the log's descriptors: the stand-in token of the
+// access table, whose user takes the place of the service SID it holds.
 TEST(ServiceLog, OnlyTheServiceSidMayCreateAndAppendUnderALesserAccount)
 {
-    HANDLE process = nullptr;
-    HANDLE restricted = nullptr;
-    HANDLE token = nullptr;
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof administrators;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
-    const ScopedHandle processToken(process);
-    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
-    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
-    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
-    const ScopedHandle restrictedToken(restricted);
-    ASSERT_TRUE(DuplicateToken(restricted, SecurityImpersonation, &token));
-    const ScopedHandle impersonation(token);
-    BYTE user[256];
+    std::vector<BYTE> user;
+    const ScopedHandle token(zvtest::MakeStandInToken(user));
     LPSTR standIn = nullptr;
-    ASSERT_TRUE(GetTokenInformation(process, TokenUser, user, sizeof user, &size) &&
-                ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &standIn));
+    ASSERT_TRUE(token.get() != nullptr && ConvertSidToStringSidA(user.data(), &standIn));
     const std::string holds = standIn;
     LocalFree(standIn);
 
@@ -374,15 +360,11 @@ TEST(ServiceLog, OnlyTheServiceSidMayCreateAndAppendUnderALesserAccount)
             std::wstring text = c.first;
             text.insert(text.find(L"D:"), L"G:SY");  // AccessCheck needs a group
             const ScopedDescriptor descriptor(DescriptorFromSddl(text.c_str()));
-            GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-            PRIVILEGE_SET privileges;
-            DWORD privilegesSize = sizeof privileges;
-            DWORD granted = 0;
-            BOOL status = FALSE;
-            ASSERT_TRUE(AccessCheck(descriptor.get(), token, static_cast<DWORD>(c.second), &mapping, &privileges,
-                                    &privilegesSize, &granted, &status))
+            bool granted = false;
+            ASSERT_TRUE(zvtest::AccessGranted(descriptor.get(), token.get(), static_cast<DWORD>(c.second),
+                                              zvtest::kFileMapping, granted))
                 << GetLastError() << " " << zvtest::Narrow(text);
-            EXPECT_EQ(held, status != FALSE) << zvtest::Narrow(text);
+            EXPECT_EQ(held, granted) << zvtest::Narrow(text);
         }
     }
 }
