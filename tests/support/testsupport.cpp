@@ -507,6 +507,19 @@ bool MakeSymbolicLink(const std::string& link, const std::string& target, bool f
     return WaitUntil([&] { return Exists(link); }, 5000);
 }
 
+std::string MachineValue(const std::string& key, const char* name, DWORD* type)
+{
+    char data[4096] = {};
+    DWORD size = sizeof data - 1;
+    DWORD found = 0;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY, &found,
+                     data, &size) != ERROR_SUCCESS)
+        return "<missing>";
+    if (type != nullptr)
+        *type = found;
+    return found == REG_DWORD ? "dword:" + std::to_string(*reinterpret_cast<const DWORD*>(data)) : data;
+}
+
 std::vector<BYTE> SidBytes(const std::wstring& text)
 {
     PSID sid = nullptr;

@@ -118,6 +118,11 @@ bool RemoveSymbolicLink(const std::string& link);
 // for it to end, so its effect is to be waited for.
 bool RunUnixTool(std::string commandLine, const std::string& folder);
 
+// A value under HKEY_LOCAL_MACHINE\`key` (64-bit view): a string as it is,
+// a REG_DWORD as "dword:N"; "<missing>" when it cannot be read. `type`, when
+// given, receives the value's type.
+std::string MachineValue(const std::string& key, const char* name, DWORD* type = nullptr);
+
 // Points the machine's 64-bit Program Files folder at `folder`, or back at
 // C:\Program Files. D: is made a drive of the Wine prefix: a folder beside it.
 void MoveProgramFiles(const std::string& folder);
