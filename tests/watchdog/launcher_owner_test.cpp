@@ -50,12 +50,13 @@ TEST(LauncherOwner, CountsSystemTheServiceAccountAndAdministrators)
         {nullptr, {{L"S-1-5-32-544", kEnabled}}, L"S-1-5-18", false},
     };
     for (const Case& c : cases) {
+        // Moving a SID's bytes to a larger list keeps them where they are.
         std::vector<std::vector<BYTE>> sids;
-        for (const Group& g : c.groups)
-            sids.push_back(SidBytes(g.sid));
         std::vector<SID_AND_ATTRIBUTES> groups;
-        for (size_t i = 0; i < sids.size(); ++i)
-            groups.push_back({SidOf(sids[i]), c.groups[i].attributes});
+        for (const Group& g : c.groups) {
+            sids.push_back(SidBytes(g.sid));
+            groups.push_back({sids.back().data(), g.attributes});
+        }
         std::vector<BYTE> user = SidBytes(c.user);
         std::vector<BYTE> serviceUser = SidBytes(c.serviceUser);
         EXPECT_EQ(c.counts, CountsAsServer(SidOf(user), groups.data(), static_cast<DWORD>(groups.size()),

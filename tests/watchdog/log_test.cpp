@@ -264,10 +264,12 @@ TEST(ServiceLog, OnlyTheLogsOwnersAndProtectedDaclPassTheCheck)
 // Such a folder is moved aside rather than secured in place.
 TEST(ServiceLog, AFolderThatAUserMadeOrMayChangeIsHeldByOthers)
 {
-    const char* const names[] = {zvtest::kSidSystem, zvtest::kSidAdministrators, kServiceSid};
-    std::vector<PSID> trusted(3);
-    for (size_t i = 0; i < trusted.size(); ++i)
-        ASSERT_TRUE(ConvertStringSidToSidA(names[i], &trusted[i]));
+    std::vector<std::vector<BYTE>> sids;
+    std::vector<PSID> trusted;
+    for (const char* sid : {zvtest::kSidSystem, zvtest::kSidAdministrators, kServiceSid}) {
+        sids.push_back(zvtest::SidBytes(zvtest::Widen(sid)));
+        trusted.push_back(sids.back().data());
+    }
     const struct {
         std::wstring actual;
         bool held;
@@ -283,8 +285,6 @@ TEST(ServiceLog, AFolderThatAUserMadeOrMayChangeIsHeldByOthers)
         const ScopedDescriptor actual(DescriptorFromSddl(c.actual.c_str()));
         EXPECT_EQ(c.held, actual && HeldByOthers(actual.get(), trusted)) << zvtest::Narrow(c.actual);
     }
-    for (PSID sid : trusted)
-        LocalFree(sid);
 }
 
 TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
