@@ -279,16 +279,20 @@ bool WaitForHttp(int port, DWORD timeoutMs)
     return WaitUntil([port] { return HttpGet(port, "/").status != 0; }, timeoutMs, 200);
 }
 
-DWORD ServiceState(const char* name)
+DWORD ServiceState(const char* name, DWORD* processId)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr)
         return 0;
     DWORD state = 0;
     if (SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS status = {};
-        if (QueryServiceStatus(service, &status))
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                 &needed))
             state = status.dwCurrentState;
+        if (processId != nullptr)
+            *processId = status.dwProcessId;
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);

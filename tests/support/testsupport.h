@@ -70,8 +70,9 @@ bool WaitUntil(Predicate done, DWORD timeoutMs, DWORD pollMs = 20)
     }
 }
 
-// Current state of the service `name`; 0 when it cannot be opened (not installed).
-DWORD ServiceState(const char* name);
+// Current state of the service `name`; 0 when it cannot be opened (not
+// installed). `processId`, when given, receives its process id (0: none).
+DWORD ServiceState(const char* name, DWORD* processId = nullptr);
 
 struct HttpReply {
     int status = 0;  // 0: no reply

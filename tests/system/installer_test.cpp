@@ -70,14 +70,9 @@ std::string RecordSettings()
 
 DWORD ServiceProcessId()
 {
-    const ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ScopedService service(OpenServiceA(manager.get(), "ZorvaneISSvc", SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed))
-        return 0;
-    return status.dwProcessId;
+    DWORD pid = 0;
+    zvtest::ServiceState("ZorvaneISSvc", &pid);
+    return pid;
 }
 
 // An uninstaller copies itself to the temporary folder and returns at once
