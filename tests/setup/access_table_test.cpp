@@ -18,7 +18,6 @@
 // entry (no principal holds one deny-only, no descriptor denies), and it
 // gives an owner WRITE_OWNER too (no row asks an owner for it).
 #include <windows.h>
-#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +29,7 @@
 #include "log_security.h"
 #include "scoped_handle.h"
 #include "security_descriptor.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -45,87 +45,28 @@ enum Principal { System, Admins, Users, Service, ServiceNoSid, OtherService, Gue
 // SID (an SID type changed takes effect only at the next boot). A guest
 // over the network holds Everyone but neither Users nor INTERACTIVE, so an
 // entry widened to Everyone shows.
-std::vector<std::wstring> SidsOf(Principal principal)
+std::vector<std::vector<BYTE>> SidsOf(int principal)
 {
+    const auto with = [](std::vector<std::wstring> sids, const std::vector<std::wstring>& more) {
+        sids.insert(sids.end(), more.begin(), more.end());
+        return sids;
+    };
     const std::vector<std::wstring> console = {L"S-1-1-0", L"S-1-2-0", L"S-1-5-4", L"S-1-5-11", L"S-1-5-32-545"};
-    std::vector<std::wstring> service = {kLocalService, L"S-1-1-0",  L"S-1-2-0",
-                                         L"S-1-5-6",    L"S-1-5-11", L"S-1-5-32-545"};
-    std::vector<std::wstring> sids;
-    switch (principal) {
-    case System:
-        return {kSystem, L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-544"};
-    case Admins:
-        sids = console;
-        sids.insert(sids.end(), {L"S-1-5-21-1-2-3-500", L"S-1-5-32-544"});
-        return sids;
-    case Users:
-        sids = console;
-        sids.push_back(L"S-1-5-21-1-2-3-1001");
-        return sids;
-    case Service:
-        service.push_back(ServiceSidText(kLogServiceName));
-        return service;
-    case ServiceNoSid:
-        return service;
-    case OtherService:
-        service.push_back(ServiceSidText(L"OtherLocalService"));
-        return service;
-    default:
-        return {L"S-1-5-21-1-2-3-501", L"S-1-1-0", L"S-1-5-2", L"S-1-5-32-546"};
-    }
-}
-
-std::vector<BYTE> SidBytes(const std::wstring& text)
-{
-    PSID sid = nullptr;
-    if (!ConvertStringSidToSidW(text.c_str(), &sid))
-        return {};
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
-    LocalFree(sid);
-    return copy;
-}
-
-std::vector<BYTE> TokenPart(HANDLE token, TOKEN_INFORMATION_CLASS what)
-{
-    DWORD size = 0;
-    GetTokenInformation(token, what, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size == 0 || !GetTokenInformation(token, what, buffer.data(), size, &size))
-        buffer.clear();
-    return buffer;
-}
-
-// The stand-in token, and its user, the SID that stands for "held".
-struct StandIn {
-    ScopedHandle token;
-    std::vector<BYTE> held;
-};
-
-bool MakeStandIn(StandIn& standIn)
-{
-    HANDLE process = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
-        return false;
-    const ScopedHandle processToken(process);
-    std::vector<BYTE> groups = TokenPart(process, TokenGroups);
-    const std::vector<BYTE> user = TokenPart(process, TokenUser);
-    if (groups.empty() || user.empty())
-        return false;
-    const auto* list = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
-    std::vector<SID_AND_ATTRIBUTES> disabled(list->Groups, list->Groups + list->GroupCount);
-    HANDLE restricted = nullptr;
-    if (!CreateRestrictedToken(process, DISABLE_MAX_PRIVILEGE, static_cast<DWORD>(disabled.size()), disabled.data(), 0,
-                               nullptr, 0, nullptr, &restricted))
-        return false;
-    const ScopedHandle restrictedToken(restricted);
-    HANDLE impersonation = nullptr;
-    if (!DuplicateToken(restricted, SecurityImpersonation, &impersonation))
-        return false;
-    standIn.token.reset(impersonation);
-    const PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
-    standIn.held.assign(static_cast<const BYTE*>(sid), static_cast<const BYTE*>(sid) + GetLengthSid(sid));
-    return true;
+    const std::vector<std::wstring> service = {kLocalService, L"S-1-1-0",  L"S-1-2-0",
+                                               L"S-1-5-6",    L"S-1-5-11", L"S-1-5-32-545"};
+    const std::vector<std::wstring> sids[kPrincipals] = {
+        {kSystem, L"S-1-1-0", L"S-1-5-11", L"S-1-5-32-544"},
+        with(console, {L"S-1-5-21-1-2-3-500", L"S-1-5-32-544"}),
+        with(console, {L"S-1-5-21-1-2-3-1001"}),
+        with(service, {ServiceSidText(kLogServiceName)}),
+        service,
+        with(service, {ServiceSidText(L"OtherLocalService")}),
+        {L"S-1-5-21-1-2-3-501", L"S-1-1-0", L"S-1-5-2", L"S-1-5-32-546"},
+    };
+    std::vector<std::vector<BYTE>> bytes;
+    for (const std::wstring& sid : sids[principal])
+        bytes.push_back(zvtest::SidBytes(sid));
+    return bytes;
 }
 
 // A descriptor rewritten for one principal, with the buffers it points into.
@@ -133,17 +74,16 @@ struct Rewritten {
     SECURITY_DESCRIPTOR descriptor;
     std::vector<BYTE> owner;
     std::vector<BYTE> acl;
-    bool complete = false;
 };
 
 // Generic rights in an entry are mapped as the object manager maps them when
 // it stores a descriptor (Wine's AccessCheck maps them itself, Windows' does
 // not). An OWNER RIGHTS entry (which Wine does not know) applies to the
 // owner, whose implicit READ_CONTROL and WRITE_DAC it takes away.
-void Rewrite(PSECURITY_DESCRIPTOR source, PSID defaultOwner, const GENERIC_MAPPING& mapping,
+bool Rewrite(PSECURITY_DESCRIPTOR source, PSID defaultOwner, const GENERIC_MAPPING& mapping,
              const std::vector<std::vector<BYTE>>& principal, const std::vector<BYTE>& held, Rewritten& out)
 {
-    std::vector<BYTE> none = SidBytes(L"S-1-0-0");
+    const std::vector<BYTE> none = zvtest::SidBytes(L"S-1-0-0");
     const auto standFor = [&](PSID sid) {
         for (const std::vector<BYTE>& s : principal)
             if (EqualSid(sid, const_cast<BYTE*>(s.data())))
@@ -156,23 +96,23 @@ void Rewrite(PSECURITY_DESCRIPTOR source, PSID defaultOwner, const GENERIC_MAPPI
     BOOL present = FALSE;
     if (!GetSecurityDescriptorOwner(source, &owner, &defaulted) ||
         !GetSecurityDescriptorDacl(source, &present, &dacl, &defaulted) || !present || dacl == nullptr)
-        return;
+        return false;
     const std::vector<BYTE> ownerStandIn = standFor(owner != nullptr ? owner : defaultOwner);
-    std::vector<BYTE> ownerRights = SidBytes(L"S-1-3-4");
+    std::vector<BYTE> ownerRights = zvtest::SidBytes(L"S-1-3-4");
     out.owner = ownerStandIn;
     out.acl.assign(sizeof(ACL) + dacl->AceCount * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE), 0);
     auto* acl = reinterpret_cast<ACL*>(out.acl.data());
     if (!InitializeAcl(acl, static_cast<DWORD>(out.acl.size()), ACL_REVISION))
-        return;
+        return false;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
         if (!GetAce(dacl, i, &ace))
-            return;
+            return false;
         const auto* header = static_cast<ACE_HEADER*>(ace);
         // Both types keep mask and SID at the same place.
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
-            return;
+            return false;
         if (header->AceFlags & INHERIT_ONLY_ACE)
             continue;
         const PSID sid = &allowed->SidStart;
@@ -187,16 +127,15 @@ void Rewrite(PSECURITY_DESCRIPTOR source, PSID defaultOwner, const GENERIC_MAPPI
                                ? AddAccessAllowedAce(acl, ACL_REVISION, mask, standIn.data())
                                : AddAccessDeniedAce(acl, ACL_REVISION, mask, standIn.data());
         if (!added)
-            return;
+            return false;
     }
-    out.complete = InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-                   SetSecurityDescriptorOwner(&out.descriptor, out.owner.data(), FALSE) &&
-                   SetSecurityDescriptorGroup(&out.descriptor, out.owner.data(), FALSE) &&
-                   SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE);
+    return InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorOwner(&out.descriptor, out.owner.data(), FALSE) &&
+           SetSecurityDescriptorGroup(&out.descriptor, out.owner.data(), FALSE) &&
+           SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE);
 }
 
-constexpr GENERIC_MAPPING kFileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
-                                          FILE_ALL_ACCESS};
+using zvtest::kFileMapping;
 constexpr GENERIC_MAPPING kKeyMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
 constexpr GENERIC_MAPPING kServiceMapping = {
     STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
@@ -227,19 +166,18 @@ enum ObjectId {
 
 std::vector<Object> Objects()
 {
-    const std::wstring sid = ServiceSidText(kLogServiceName);
     // A LocalService watchdog names its service SID as the owner of the log
     // objects and the pipe it creates.
-    const std::wstring lesserLogOwner = sid;
+    const std::wstring sid = ServiceSidText(kLogServiceName);
     return {
         {"Tovimar folder", LogObjectSddl(LogObject::Folder, sid), L"", &kFileMapping},
         {"ZorvaneService folder", LogObjectSddl(LogObject::ServiceFolder, sid), L"", &kFileMapping},
         {"service.log", LogObjectSddl(LogObject::File, sid), L"", &kFileMapping},
-        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), lesserLogOwner,
+        {"Tovimar folder made by LocalService", LogObjectSddl(LogObject::Folder, sid, false), sid,
          &kFileMapping},
         {"ZorvaneService folder made by LocalService", LogObjectSddl(LogObject::ServiceFolder, sid, false),
-         lesserLogOwner, &kFileMapping},
-        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), lesserLogOwner,
+         sid, &kFileMapping},
+        {"service.log made by LocalService", LogObjectSddl(LogObject::File, sid, false), sid,
          &kFileMapping},
         {"record key", kRecordKeySddl, L"", &kKeyMapping},
         // The service manager owns what it creates.
@@ -314,33 +252,23 @@ const char* const kPrincipalNames[kPrincipals] = {"SYSTEM", "Administrators", "U
 
 TEST(AccessTable, EveryDescriptorGrantsEachPrincipalWhatItShould)
 {
-    StandIn standIn;
-    ASSERT_TRUE(MakeStandIn(standIn)) << GetLastError();
+    std::vector<BYTE> held;
+    const ScopedHandle token(zvtest::MakeStandInToken(held));
+    ASSERT_TRUE(token.get() != nullptr) << GetLastError();
     const std::vector<Object> objects = Objects();
     for (const Row& row : kRows) {
         const Object& object = objects[row.object];
         const ScopedDescriptor source(DescriptorFromSddl(object.sddl.c_str()));
         ASSERT_TRUE(source.valid()) << object.name;
-        std::vector<BYTE> defaultOwner = SidBytes(object.owner.empty() ? L"S-1-0-0" : object.owner);
+        std::vector<BYTE> defaultOwner = zvtest::SidBytes(object.owner.empty() ? L"S-1-0-0" : object.owner);
         for (int p = 0; p < kPrincipals; ++p) {
-            std::vector<std::vector<BYTE>> principal;
-            for (const std::wstring& sid : SidsOf(static_cast<Principal>(p)))
-                principal.push_back(SidBytes(sid));
             Rewritten rewritten;
-            Rewrite(source.get(), defaultOwner.data(), *object.mapping, principal, standIn.held, rewritten);
-            ASSERT_TRUE(rewritten.complete) << object.name;
-            DWORD access = row.access;
-            MapGenericMask(&access, const_cast<GENERIC_MAPPING*>(object.mapping));
-            PRIVILEGE_SET privileges;
-            DWORD privilegesSize = sizeof privileges;
-            DWORD granted = 0;
-            BOOL status = FALSE;
-            ASSERT_TRUE(AccessCheck(&rewritten.descriptor, standIn.token.get(), access,
-                                    const_cast<GENERIC_MAPPING*>(object.mapping), &privileges, &privilegesSize,
-                                    &granted, &status))
+            ASSERT_TRUE(Rewrite(source.get(), defaultOwner.data(), *object.mapping, SidsOf(p), held, rewritten))
+                << object.name;
+            bool granted = false;
+            ASSERT_TRUE(zvtest::AccessGranted(&rewritten.descriptor, token.get(), row.access, *object.mapping, granted))
                 << object.name << " " << GetLastError();
-            EXPECT_EQ(row.verdict[p], status != FALSE)
-                << object.name << ": " << row.operation << " by " << kPrincipalNames[p];
+            EXPECT_EQ(row.verdict[p], granted) << object.name << ": " << row.operation << " by " << kPrincipalNames[p];
         }
     }
 }

@@ -121,13 +121,9 @@ bool RecordExists()
 // The value's text; "<missing>" when it cannot be read as REG_SZ.
 std::string RecordValue(const char* name)
 {
-    char text[4096];
-    DWORD size = sizeof text;
     DWORD type = 0;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey, name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, &type, text,
-                     &size) != ERROR_SUCCESS)
-        return "<missing>";
-    return text;
+    const std::string value = zvtest::MachineValue(kRecordKey, name, &type);
+    return type == REG_SZ ? value : "<missing>";
 }
 
 void SetRecordValue(const char* name, DWORD type, const std::string& text)
@@ -138,20 +134,6 @@ void SetRecordValue(const char* name, DWORD type, const std::string& text)
     ScopedKey scoped(key);
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                                             static_cast<DWORD>(text.size() + 1)));
-}
-
-// The event source's value `name` as "type:text"; "<missing>" when absent.
-std::string EventSourceValue(const char* name)
-{
-    BYTE data[1024] = {};
-    DWORD size = sizeof data - 1;
-    DWORD type = 0;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, kEventSourceKey, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
-        ERROR_SUCCESS)
-        return "<missing>";
-    if (type == REG_DWORD)
-        return "dword:" + std::to_string(*reinterpret_cast<DWORD*>(data));
-    return std::to_string(type) + ":" + reinterpret_cast<char*>(data);
 }
 
 void DeleteRecord() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kRecordKey, KEY_WOW64_64KEY, 0); }
@@ -285,8 +267,10 @@ TEST_F(SetupService, InstallWritesRecordAndConfiguresRunningService)
     EXPECT_EQ("\"C:\\Program Files\\ZorvaneService\\zorvaneissvc.exe\" --root \"C:\\Program Files\\zorvaneis\\\"",
               config.commandLine);
     // The Application log's source, with the program as its message file.
-    EXPECT_EQ("2:" + std::string(kServiceExe), EventSourceValue("EventMessageFile"));
-    EXPECT_EQ("dword:3", EventSourceValue("TypesSupported"));
+    DWORD type = 0;
+    EXPECT_EQ(kServiceExe, zvtest::MachineValue(kEventSourceKey, "EventMessageFile", &type));
+    EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+    EXPECT_EQ("dword:3", zvtest::MachineValue(kEventSourceKey, "TypesSupported"));
 
     // Again over the running service, in other letter case: reconfigured,
     // found running, nothing written.
@@ -478,17 +462,6 @@ TEST_F(SetupService, BadInstallWordsTouchNothing)
     }
 }
 
-// The record's REG_DWORD value, or -1 when it is missing.
-long long RecordNumber(const char* name)
-{
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey, name, RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &value,
-                     &size) != ERROR_SUCCESS)
-        return -1;
-    return value;
-}
-
 TEST_F(SetupService, InstallWordsSetTheRecordsValuesAndAPlainInstallKeepsThem)
 {
     const char* numbers[] = {"RelaunchOnExit", "HealthCheckIntervalSeconds", "HealthCheckFailures",
@@ -508,7 +481,9 @@ TEST_F(SetupService, InstallWordsSetTheRecordsValuesAndAPlainInstallKeepsThem)
         ExpectSilentSuccess(Dromlet(step.arguments), step.arguments);
         EXPECT_EQ(step.url, RecordValue("HealthCheckUrl")) << step.arguments;
         for (size_t i = 0; i < 6; ++i)
-            EXPECT_EQ(step.values[i], RecordNumber(numbers[i])) << step.arguments << ": " << numbers[i];
+            EXPECT_EQ(step.values[i] < 0 ? "<missing>" : "dword:" + std::to_string(step.values[i]),
+                      zvtest::MachineValue(kRecordKey, numbers[i]))
+                << step.arguments << ": " << numbers[i];
     }
     EXPECT_EQ(SERVICE_RUNNING, ServiceState());
 }
@@ -593,7 +568,7 @@ TEST_F(SetupService, UninstallRemovesServiceAndEveryLauncher)
 
     ExpectSilentSuccess(Dromlet("UNINSTALL now"), "uninstall");
     EXPECT_EQ(0u, ServiceState());
-    EXPECT_EQ("<missing>", EventSourceValue("EventMessageFile"));
+    EXPECT_EQ("<missing>", zvtest::MachineValue(kEventSourceKey, "EventMessageFile"));
     EXPECT_EQ(kLauncherExe, RecordValue("ServerExePath"));
     EXPECT_EQ(kContentRoot, RecordValue("ContentRoot"));
     // Terminated with exit code 0, which only the setup tool uses for them.

@@ -279,16 +279,20 @@ bool WaitForHttp(int port, DWORD timeoutMs)
     return WaitUntil([port] { return HttpGet(port, "/").status != 0; }, timeoutMs, 200);
 }
 
-DWORD ServiceState(const char* name)
+DWORD ServiceState(const char* name, DWORD* processId)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr)
         return 0;
     DWORD state = 0;
     if (SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS)) {
-        SERVICE_STATUS status = {};
-        if (QueryServiceStatus(service, &status))
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                 &needed))
             state = status.dwCurrentState;
+        if (processId != nullptr)
+            *processId = status.dwProcessId;
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
@@ -505,6 +509,81 @@ bool MakeSymbolicLink(const std::string& link, const std::string& target, bool f
         return false;
     g_unixLinks.push_back(link);
     return WaitUntil([&] { return Exists(link); }, 5000);
+}
+
+std::string MachineValue(const std::string& key, const char* name, DWORD* type)
+{
+    char data[4096] = {};
+    DWORD size = sizeof data - 1;
+    DWORD found = 0;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY, &found,
+                     data, &size) != ERROR_SUCCESS)
+        return "<missing>";
+    if (type != nullptr)
+        *type = found;
+    return found == REG_DWORD ? "dword:" + std::to_string(*reinterpret_cast<const DWORD*>(data)) : data;
+}
+
+std::vector<BYTE> SidBytes(const std::wstring& text)
+{
+    PSID sid = nullptr;
+    if (text.empty() || !ConvertStringSidToSidW(text.c_str(), &sid))
+        return {};
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
+    LocalFree(sid);
+    return copy;
+}
+
+namespace {
+
+std::vector<BYTE> TokenPart(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, what, buffer.data(), size, &size))
+        buffer.clear();
+    return buffer;
+}
+
+}  // namespace
+
+HANDLE MakeStandInToken(std::vector<BYTE>& user)
+{
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+        return nullptr;
+    std::vector<BYTE> groups = TokenPart(process, TokenGroups);
+    const std::vector<BYTE> owner = TokenPart(process, TokenUser);
+    HANDLE restricted = nullptr;
+    HANDLE impersonation = nullptr;
+    if (!groups.empty() && !owner.empty()) {
+        auto* list = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+        if (CreateRestrictedToken(process, DISABLE_MAX_PRIVILEGE, list->GroupCount, list->Groups, 0, nullptr, 0,
+                                  nullptr, &restricted)) {
+            DuplicateToken(restricted, SecurityImpersonation, &impersonation);
+            CloseHandle(restricted);
+        }
+        const auto* sid = static_cast<const BYTE*>(reinterpret_cast<const TOKEN_USER*>(owner.data())->User.Sid);
+        user.assign(sid, sid + GetLengthSid(const_cast<BYTE*>(sid)));
+    }
+    CloseHandle(process);
+    return impersonation;
+}
+
+bool AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD access, GENERIC_MAPPING mapping,
+                   bool& granted)
+{
+    MapGenericMask(&access, &mapping);
+    PRIVILEGE_SET privileges;
+    DWORD privilegesSize = sizeof privileges;
+    DWORD grantedAccess = 0;
+    BOOL status = FALSE;
+    const BOOL checked =
+        AccessCheck(descriptor, token, access, &mapping, &privileges, &privilegesSize, &grantedAccess, &status);
+    granted = status != FALSE;
+    return checked != FALSE;
 }
 
 void MoveProgramFiles(const std::string& folder)

@@ -70,8 +70,9 @@ bool WaitUntil(Predicate done, DWORD timeoutMs, DWORD pollMs = 20)
     }
 }
 
-// Current state of the service `name`; 0 when it cannot be opened (not installed).
-DWORD ServiceState(const char* name);
+// Current state of the service `name`; 0 when it cannot be opened (not
+// installed). `processId`, when given, receives its process id (0: none).
+DWORD ServiceState(const char* name, DWORD* processId = nullptr);
 
 struct HttpReply {
     int status = 0;  // 0: no reply
@@ -118,6 +119,11 @@ bool RemoveSymbolicLink(const std::string& link);
 // for it to end, so its effect is to be waited for.
 bool RunUnixTool(std::string commandLine, const std::string& folder);
 
+// A value under HKEY_LOCAL_MACHINE\`key` (64-bit view): a string as it is,
+// a REG_DWORD as "dword:N"; "<missing>" when it cannot be read. `type`, when
+// given, receives the value's type.
+std::string MachineValue(const std::string& key, const char* name, DWORD* type = nullptr);
+
 // Points the machine's 64-bit Program Files folder at `folder`, or back at
 // C:\Program Files. D: is made a drive of the Wine prefix: a folder beside it.
 void MoveProgramFiles(const std::string& folder);
@@ -147,6 +153,22 @@ struct DaclView {
     size_t otherEntries = 0;  // entries of any other type (denials, audits)
 };
 DaclView ViewDacl(PSECURITY_DESCRIPTOR descriptor);
+
+// The binary SID of `text` ("S-1-..."); empty for empty or bad text.
+std::vector<BYTE> SidBytes(const std::wstring& text);
+
+// An impersonation copy of this process's token in which every group is
+// deny-only and no privilege that AccessCheck would honour is left: of what a
+// descriptor can name, it holds its user alone, returned in `user`. Null on failure.
+HANDLE MakeStandInToken(std::vector<BYTE>& user);
+
+constexpr GENERIC_MAPPING kFileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                          FILE_ALL_ACCESS};
+
+// Windows' AccessCheck of `access`, its generic rights mapped by `mapping`;
+// false when the check itself fails.
+bool AccessGranted(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD access, GENERIC_MAPPING mapping,
+                   bool& granted);
 
 // Process ids of every process whose image path equals `imagePath`, case ignored.
 std::vector<DWORD> FindProcessesByImage(const std::string& imagePath);

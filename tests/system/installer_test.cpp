@@ -59,34 +59,20 @@ void UseNetshStandIn()
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "netsh.exe", 0, REG_SZ, reinterpret_cast<const BYTE*>("native"), 7));
 }
 
-// The record's values that setup may write, as "Name=value" with -1 for a missing one.
+// The record's values that setup may write, as "Name=value".
 std::string RecordSettings()
 {
     std::string text;
-    for (const char* name : {"RelaunchOnExit", "HealthCheckMaxStatus", "LogMaxSizeMB", "LogKeepFiles"}) {
-        DWORD value = 0;
-        DWORD size = sizeof value;
-        const bool found = RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey.c_str(), name,
-                                        RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &value, &size) == 0;
-        text += std::string(name) + "=" + (found ? std::to_string(value) : "-1") + " ";
-    }
-    char url[1040] = "-1";
-    DWORD size = sizeof url;
-    RegGetValueA(HKEY_LOCAL_MACHINE, kRecordKey.c_str(), "HealthCheckUrl", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY,
-                 nullptr, url, &size);
-    return text + "HealthCheckUrl=" + url;
+    for (const char* name : {"RelaunchOnExit", "HealthCheckMaxStatus", "LogMaxSizeMB", "LogKeepFiles", "HealthCheckUrl"})
+        text += std::string(name) + "=" + zvtest::MachineValue(kRecordKey, name) + " ";
+    return text;
 }
 
 DWORD ServiceProcessId()
 {
-    const ScopedService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ScopedService service(OpenServiceA(manager.get(), "ZorvaneISSvc", SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed))
-        return 0;
-    return status.dwProcessId;
+    DWORD pid = 0;
+    zvtest::ServiceState("ZorvaneISSvc", &pid);
+    return pid;
 }
 
 // An uninstaller copies itself to the temporary folder and returns at once
@@ -146,8 +132,8 @@ TEST(Installer, InstallUpgradeRemove)
     UseNetshStandIn();
     ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE).exitCode);
     // A new installation: the settings a production server wants, and the firewall rule.
-    EXPECT_EQ("RelaunchOnExit=1 HealthCheckMaxStatus=599 LogMaxSizeMB=10 LogKeepFiles=5 "
-              "HealthCheckUrl=http://127.0.0.1:1465/",
+    EXPECT_EQ("RelaunchOnExit=dword:1 HealthCheckMaxStatus=dword:599 LogMaxSizeMB=dword:10 LogKeepFiles=dword:5 "
+              "HealthCheckUrl=http://127.0.0.1:1465/ ",
               RecordSettings());
     EXPECT_EQ(kNetshDelete + "\n" + kNetshRule + "\n", NetshCalls());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), zvtest::ServiceState("ZorvaneISSvc"));
@@ -254,13 +240,14 @@ TEST(Installer, SwitchesChangeWhatANewInstallationGets)
     ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE, " /relaunch=OFF /HEALTHCHECK=off /LOGMAXMB=4096 /FIREWALL=off "
                                             "/ACCOUNT=localservice")
                       .exitCode);
-    EXPECT_EQ("RelaunchOnExit=-1 HealthCheckMaxStatus=-1 LogMaxSizeMB=4096 LogKeepFiles=5 HealthCheckUrl=-1",
+    EXPECT_EQ("RelaunchOnExit=<missing> HealthCheckMaxStatus=<missing> LogMaxSizeMB=dword:4096 LogKeepFiles=dword:5 "
+              "HealthCheckUrl=<missing> ",
               RecordSettings());
     EXPECT_EQ(kNetshDelete + "\n", NetshCalls());
     // An upgrade passes on the switches given, and only those.
     ASSERT_EQ(0u, RunSilently(ZV_SETUP_EXE, " /HEALTHCHECK=http://[::1]:18470/x?a=b:c").exitCode);
-    EXPECT_EQ("RelaunchOnExit=-1 HealthCheckMaxStatus=-1 LogMaxSizeMB=4096 LogKeepFiles=5 "
-              "HealthCheckUrl=http://[::1]:18470/x?a=b:c",
+    EXPECT_EQ("RelaunchOnExit=<missing> HealthCheckMaxStatus=<missing> LogMaxSizeMB=dword:4096 LogKeepFiles=dword:5 "
+              "HealthCheckUrl=http://[::1]:18470/x?a=b:c ",
               RecordSettings());
     EXPECT_EQ(0u, RunUninstallerSilently());
 }

@@ -2,8 +2,6 @@
 // user and groups as data, and the token read from a running process.
 #include "launcher_owner.h"
 
-#include <sddl.h>
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -19,16 +17,7 @@ constexpr wchar_t kLocalService[] = L"S-1-5-19";
 constexpr wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
 
 // The SID of `text`; empty for null.
-std::vector<BYTE> SidBytes(const wchar_t* text)
-{
-    PSID sid = nullptr;
-    if (text == nullptr || !ConvertStringSidToSidW(text, &sid))
-        return {};
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
-    LocalFree(sid);
-    return copy;
-}
+std::vector<BYTE> SidBytes(const wchar_t* text) { return zvtest::SidBytes(text != nullptr ? text : L""); }
 
 PSID SidOf(std::vector<BYTE>& bytes) { return bytes.empty() ? nullptr : bytes.data(); }
 
@@ -61,12 +50,13 @@ TEST(LauncherOwner, CountsSystemTheServiceAccountAndAdministrators)
         {nullptr, {{L"S-1-5-32-544", kEnabled}}, L"S-1-5-18", false},
     };
     for (const Case& c : cases) {
+        // Moving a SID's bytes to a larger list keeps them where they are.
         std::vector<std::vector<BYTE>> sids;
-        for (const Group& g : c.groups)
-            sids.push_back(SidBytes(g.sid));
         std::vector<SID_AND_ATTRIBUTES> groups;
-        for (size_t i = 0; i < sids.size(); ++i)
-            groups.push_back({SidOf(sids[i]), c.groups[i].attributes});
+        for (const Group& g : c.groups) {
+            sids.push_back(SidBytes(g.sid));
+            groups.push_back({sids.back().data(), g.attributes});
+        }
         std::vector<BYTE> user = SidBytes(c.user);
         std::vector<BYTE> serviceUser = SidBytes(c.serviceUser);
         EXPECT_EQ(c.counts, CountsAsServer(SidOf(user), groups.data(), static_cast<DWORD>(groups.size()),

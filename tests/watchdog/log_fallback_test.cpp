@@ -110,10 +110,8 @@ TEST_P(LogStart, FirstLineSaysWhyTheLogIsKeptInTheTemporaryFolder)
     const DWORD folderBefore = GetFileAttributesA(kLogFolder);
     g_isServiceAccount = [](PSID) { return GetParam().lesser; };
     g_holdsServiceSid = [](PSID sid) {
-        LPSTR text = nullptr;
-        const bool asked = ConvertSidToStringSidA(sid, &text) && zvtest::Narrow(ServiceSidText(L"ZorvaneISSvc")) == text;
-        LocalFree(text);
-        return asked && GetParam().holdsServiceSid;
+        std::vector<BYTE> asked = zvtest::SidBytes(ServiceSidText(L"ZorvaneISSvc"));
+        return EqualSid(sid, asked.data()) && GetParam().holdsServiceSid;
     };
     WriteLog(L"first");
 

@@ -265,10 +265,12 @@ TEST(ServiceLog, OnlyTheLogsOwnersAndProtectedDaclPassTheCheck)
 // Such a folder is moved aside rather than secured in place.
 TEST(ServiceLog, AFolderThatAUserMadeOrMayChangeIsHeldByOthers)
 {
-    const char* const names[] = {zvtest::kSidSystem, zvtest::kSidAdministrators, kServiceSid};
-    std::vector<PSID> trusted(3);
-    for (size_t i = 0; i < trusted.size(); ++i)
-        ASSERT_TRUE(ConvertStringSidToSidA(names[i], &trusted[i]));
+    std::vector<std::vector<BYTE>> sids;
+    std::vector<PSID> trusted;
+    for (const char* sid : {zvtest::kSidSystem, zvtest::kSidAdministrators, kServiceSid}) {
+        sids.push_back(zvtest::SidBytes(zvtest::Widen(sid)));
+        trusted.push_back(sids.back().data());
+    }
     const struct {
         std::wstring actual;
         bool held;
@@ -284,8 +286,6 @@ TEST(ServiceLog, AFolderThatAUserMadeOrMayChangeIsHeldByOthers)
         const ScopedDescriptor actual(DescriptorFromSddl(c.actual.c_str()));
         EXPECT_EQ(c.held, actual && HeldByOthers(actual.get(), trusted)) << zvtest::Narrow(c.actual);
     }
-    for (PSID sid : trusted)
-        LocalFree(sid);
 }
 
 TEST(ServiceLog, LesserAccountsAreTheServiceAccounts)
@@ -342,28 +342,14 @@ TEST(ServiceLog, WhatALesserAccountMakesIsOwnedByTheServiceSid)
     }
 }
 
-// Windows' AccessCheck on the log's descriptors: this process's token with
-// Administrators deny-only stands in for a lesser account; its own user,
-// put in the descriptors in place of the service SID, for the SID it holds.
+// Windows' AccessCheck on the log's descriptors: the stand-in token of the
+// access table, whose user takes the place of the service SID it holds.
 TEST(ServiceLog, OnlyTheServiceSidMayCreateAndAppendUnderALesserAccount)
 {
-    HANDLE process = nullptr;
-    HANDLE restricted = nullptr;
-    HANDLE token = nullptr;
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof administrators;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
-    const ScopedHandle processToken(process);
-    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
-    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
-    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
-    const ScopedHandle restrictedToken(restricted);
-    ASSERT_TRUE(DuplicateToken(restricted, SecurityImpersonation, &token));
-    const ScopedHandle impersonation(token);
-    BYTE user[256];
+    std::vector<BYTE> user;
+    const ScopedHandle token(zvtest::MakeStandInToken(user));
     LPSTR standIn = nullptr;
-    ASSERT_TRUE(GetTokenInformation(process, TokenUser, user, sizeof user, &size) &&
-                ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &standIn));
+    ASSERT_TRUE(token.get() != nullptr && ConvertSidToStringSidA(user.data(), &standIn));
     const std::string holds = standIn;
     LocalFree(standIn);
 
@@ -375,15 +361,11 @@ TEST(ServiceLog, OnlyTheServiceSidMayCreateAndAppendUnderALesserAccount)
             std::wstring text = c.first;
             text.insert(text.find(L"D:"), L"G:SY");  // AccessCheck needs a group
             const ScopedDescriptor descriptor(DescriptorFromSddl(text.c_str()));
-            GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-            PRIVILEGE_SET privileges;
-            DWORD privilegesSize = sizeof privileges;
-            DWORD granted = 0;
-            BOOL status = FALSE;
-            ASSERT_TRUE(AccessCheck(descriptor.get(), token, static_cast<DWORD>(c.second), &mapping, &privileges,
-                                    &privilegesSize, &granted, &status))
+            bool granted = false;
+            ASSERT_TRUE(zvtest::AccessGranted(descriptor.get(), token.get(), static_cast<DWORD>(c.second),
+                                              zvtest::kFileMapping, granted))
                 << GetLastError() << " " << zvtest::Narrow(text);
-            EXPECT_EQ(held, status != FALSE) << zvtest::Narrow(text);
+            EXPECT_EQ(held, granted) << zvtest::Narrow(text);
         }
     }
 }
