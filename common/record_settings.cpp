@@ -1,6 +1,8 @@
 // The record's optional values as both the watchdog and the setup tool judge them.
 #include "record_settings.h"
 
+#include <cwchar>
+
 DWORD ReadDwordSetting(HKEY key, const DwordSetting& setting)
 {
     DWORD value = 0;
@@ -8,6 +10,19 @@ DWORD ReadDwordSetting(HKEY key, const DwordSetting& setting)
     if (RegGetValueW(key, nullptr, setting.name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS ||
         !InRange(setting, value))
         return setting.fallback;
+    return value;
+}
+
+std::wstring ReadStringSetting(HKEY key, const wchar_t* name)
+{
+    DWORD size = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return {};
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &size) != ERROR_SUCCESS)
+        return {};
+    value.resize(wcslen(value.c_str()));
     return value;
 }
 

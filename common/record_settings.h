@@ -37,6 +37,8 @@ constexpr bool InRange(const DwordSetting& setting, DWORD value)
 
 // The value under the open record key, judged as above.
 DWORD ReadDwordSetting(HKEY key, const DwordSetting& setting);
+// A REG_SZ value under the open record key; absent or of another type: empty.
+std::wstring ReadStringSetting(HKEY key, const wchar_t* name);
 
 // What the health check asks: an http or https URL with a host.
 struct HealthCheckTarget {

@@ -69,18 +69,6 @@ RecordValueChange Removal(const char* word, const wchar_t* name)
     return change;
 }
 
-std::wstring ReadText(HKEY key, const wchar_t* name)
-{
-    DWORD size = 0;
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS || size == 0)
-        return L"";
-    std::wstring text(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS)
-        return L"";
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
-}
-
 }  // namespace
 
 const char* RecordWordAccepts(const char* word)
@@ -198,13 +186,13 @@ RecordInEffect ReadRecordInEffect()
     const ScopedKey key(opened);
     record.keyFound = key.valid();
     // A missing key reads as every default, as the watchdog reads it.
-    record.serverExePath = NarrowText(ReadText(key.get(), kServerExePathValue), CP_ACP);
+    record.serverExePath = NarrowText(ReadStringSetting(key.get(), kServerExePathValue), CP_ACP);
     DWORD relaunch = 0;
     DWORD size = sizeof relaunch;
     record.relaunchOnExit = RegGetValueW(key.get(), nullptr, kRelaunchOnExitValue, RRF_RT_REG_DWORD, nullptr,
                                          &relaunch, &size) == ERROR_SUCCESS &&
                             relaunch == 1;
-    const std::wstring url = ReadText(key.get(), kHealthCheckUrlValue);
+    const std::wstring url = ReadStringSetting(key.get(), kHealthCheckUrlValue);
     HealthCheckTarget target;
     record.healthCheckUrl = NarrowText(url, CP_ACP);
     record.healthCheckUsable = !url.empty() && SplitHealthCheckUrl(url, target);

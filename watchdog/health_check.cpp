@@ -95,20 +95,6 @@ DWORD ProbeLimitMs(const HealthCheck& check) { return std::min(kProbeLimitMs, ch
 
 unsigned SlicesFor(DWORD ms, DWORD sliceMs) { return std::max<unsigned>(1, (ms + sliceMs - 1) / sliceMs); }
 
-// Absent or of another type: empty, which is no check.
-std::wstring ReadString(HKEY key, const wchar_t* name)
-{
-    DWORD size = 0;
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
-        return {};
-    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &value[0], &size) != ERROR_SUCCESS)
-        return {};
-    value.resize(wcslen(value.c_str()));
-    return value;
-}
-
 void ReadSettings(HealthCheck& check)
 {
     check.url.clear();
@@ -119,7 +105,7 @@ void ReadSettings(HealthCheck& check)
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
         return;
     ScopedKey key(opened);
-    check.url = ReadString(key.get(), kHealthCheckUrlValue);
+    check.url = ReadStringSetting(key.get(), kHealthCheckUrlValue);
     check.intervalMs = 1000 * ReadDwordSetting(key.get(), kHealthCheckIntervalSetting);
     check.failuresToEnd = ReadDwordSetting(key.get(), kHealthCheckFailuresSetting);
     check.maxStatus = ReadDwordSetting(key.get(), kHealthCheckMaxStatusSetting);

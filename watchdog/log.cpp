@@ -179,7 +179,6 @@ void ComposeLine(const wchar_t* message, wchar_t (&line)[kLineBufferUnits])
     line[kLineBufferUnits - 1] = L'\0';
 }
 
-
 bool SamePath(const std::wstring& a, const std::wstring& b)
 {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
