@@ -230,25 +230,23 @@ TEST_F(LiveServer, RunningServerKeepsItsPortToItselfInBothFamilies)
 
     ZorvaneWebHelper second;
     EXPECT_EQ(kListenFailed, StartOn(second, site_, kSharedPort));
-    std::string skipped;
-    const bool ipv6 = HasIpv6Loopback(skipped);
+    const bool ipv6 = RawSocket(AF_INET6).Listen(0, false, true);
+    // With SO_REUSEADDR an intruder gets in wherever one without it would.
     const struct {
         const char* name;
         int family;
-        bool loopbackOnly, reuseAddress;
+        bool loopbackOnly;
     } intruders[] = {
-        {"0.0.0.0 reused", AF_INET, false, true}, {"127.0.0.1", AF_INET, true, false}, {"[::]", AF_INET6, false, false},
-        {"[::] reused", AF_INET6, false, true},   {"[::1]", AF_INET6, true, false},    {"[::1] reused", AF_INET6, true, true},
-    };
+        {"0.0.0.0", AF_INET, false}, {"127.0.0.1", AF_INET, true}, {"[::]", AF_INET6, false}, {"[::1]", AF_INET6, true}};
     for (const auto& intruder : intruders) {
         RawSocket socket(intruder.family);
         if (intruder.family == AF_INET || ipv6) {
-            EXPECT_FALSE(socket.Listen(kSharedPort, intruder.reuseAddress, intruder.loopbackOnly)) << intruder.name;
+            EXPECT_FALSE(socket.Listen(kSharedPort, true, intruder.loopbackOnly)) << intruder.name;
         }
     }
     EXPECT_EQ(200, zvtest::HttpGet(kSharedPort, "/page.txt").status);
     if (!ipv6)
-        GTEST_SKIP() << skipped;
+        GTEST_SKIP() << "this machine has no IPv6 loopback ([::1] cannot be bound): the IPv6 cases are skipped";
     RawSocket client(AF_INET6);
     std::string reply;
     EXPECT_TRUE(client.Connect(kSharedPort) && client.Send("GET /page.txt HTTP/1.1\r\n\r\n") &&

@@ -89,10 +89,3 @@ size_t RawSocket::Receive(size_t bytes, DWORD timeoutMs)
         total += static_cast<size_t>(n);
     return total;
 }
-
-bool HasIpv6Loopback(std::string& why)
-{
-    RawSocket probe(AF_INET6);
-    why = "this machine has no IPv6 loopback ([::1] cannot be bound): the IPv6 cases are skipped";
-    return probe.Listen(0, false, true);
-}

@@ -32,6 +32,3 @@ private:
     int family_;
     SOCKET socket_ = INVALID_SOCKET;
 };
-
-// False, with the reason in `why`, when this machine cannot bind [::1].
-bool HasIpv6Loopback(std::string& why);

@@ -1,14 +1,12 @@
 // Which launcher processes count as the server: the decision on a token's
-// user and groups as data, and the token read from a running process.
+// user and groups as data.
 #include "launcher_owner.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "scoped_handle.h"
 #include "testsupport.h"
-#include "watchdog_testing.h"
 
 namespace {
 
@@ -34,7 +32,6 @@ TEST(LauncherOwner, CountsSystemTheServiceAccountAndAdministrators)
         bool counts;
     };
     const Case cases[] = {
-        {L"S-1-5-18", {}, L"S-1-5-18", true},
         {L"S-1-5-18", {}, kLocalService, true},
         {kLocalService, {{L"S-1-5-6", kEnabled}}, kLocalService, true},
         {kLocalService, {{L"S-1-5-6", kEnabled}}, L"S-1-5-18", false},
@@ -73,19 +70,6 @@ TEST(LauncherOwner, LogsAnIgnoredProcessOnce)
     // The id again, for another process.
     EXPECT_TRUE(FirstSighting(seen, {40, 2000}));
     EXPECT_TRUE(FirstSighting(seen, {41, 1000}));
-}
-
-// Under Wine every process is this process's user: a launcher started from
-// here counts, its token read through the running test's handle.
-TEST(LauncherOwner, CountsAProcessOfTheServiceAccount)
-{
-    zvtest::TempFolder temp("zvowner");
-    const std::string exe = wdtest::PlaceSleeper(temp.path());
-    zvtest::BackgroundProgram program;
-    ASSERT_TRUE(program.Start("\"" + exe + "\""));
-    const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, program.Pid()));
-    ASSERT_TRUE(process.get() != nullptr);
-    EXPECT_TRUE(IsServerProcess(process.get(), program.Pid(), L"sleeper"));
 }
 
 }  // namespace
