@@ -1,5 +1,5 @@
 // Stands in for netsh.exe in the setup program's prefix (Wine's netsh is a
-// stub that does nothing): appends its command line to C:\zv-netsh.log and
+// stub that does nothing): appends its arguments to C:\zv-netsh.log and
 // refuses every "add" while C:\zv-netsh-refuse exists.
 #include <windows.h>
 
@@ -7,7 +7,8 @@
 
 int main()
 {
-    const char* line = GetCommandLineA();
+    // Setup names the program quoted: "C:\windows\system32\netsh.exe" advfirewall ...
+    const char* line = std::strstr(GetCommandLineA(), ".exe\" ") + 6;
     HANDLE log = CreateFileA("C:\\zv-netsh.log", FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
